@@ -1,0 +1,40 @@
+# Every compiler and linker flag of the programs, in one place.
+
+set(CMAKE_CXX_STANDARD 17)
+set(CMAKE_CXX_STANDARD_REQUIRED ON)
+set(CMAKE_CXX_EXTENSIONS OFF)
+
+include(CheckPIESupported)
+check_pie_supported()
+set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+
+add_library(program_flags INTERFACE)
+
+target_compile_options(program_flags INTERFACE
+    -O2
+    # The library calls are what these programs show, so each must reach
+    # libc: without this, g++ inlines the 40-byte memcpy and clang deletes
+    # malloc, memcpy and free outright, as the block never escapes.
+    -fno-builtin
+    # _FORTIFY_SOURCE (on by default in some distributions' compilers)
+    # would send printf to __printf_chk instead.
+    -U_FORTIFY_SOURCE
+    -fstack-protector-strong
+    # Nothing from the C++ runtime is used; keep it that way.
+    -fno-exceptions
+    -fno-rtti
+    # No build directory in the executables: the same source gives the same
+    # bytes wherever it is built.
+    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}/="
+    "-ffile-prefix-map=${CMAKE_BINARY_DIR}/="
+    -Wall -Wextra -Wpedantic
+    -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast -Wcast-qual
+    -Wformat=2 -Wmissing-declarations -Wnull-dereference -Wuseless-cast)
+
+target_link_options(program_flags INTERFACE
+    # Only libc.so.6 is to be NEEDED: drops libstdc++, libm and libgcc_s,
+    # which g++ puts on every link line.
+    -Wl,--as-needed
+    -Wl,-z,relro -Wl,-z,now
+    -Wl,-z,noexecstack
+    -Wl,--build-id=sha1)

@@ -1,0 +1,18 @@
+// greetloop: print the greeting four times, each through printhello.
+#include <cstdio>
+
+void printhello();
+
+// A routine of its own, called once per line; noinline keeps the optimizer
+// from folding it into main.
+[[gnu::noinline]] void printhello()
+{
+    std::puts("Hello World on CPU");
+}
+
+int main()
+{
+    for (int c = 0; c <= 3; c++)
+        printhello();
+    return 0;
+}
