@@ -16,12 +16,23 @@ if [ $# -lt 3 ]; then
     echo "usage: $0 SUITE DEST PACKAGE..." >&2
     exit 2
 fi
-suite=$1 dest=$2
+suite=$1
+dest=$(realpath -m "$2")
 shift 2
+want="$suite $*"
 stamp="$dest/.complete"
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
-[ -f "$stamp" ] && [ "$(cat "$stamp")" = "$suite $*" ] && exit 0
+complete() {
+    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]
+}
+complete && exit 0
+
+# Two builds may want the same tree at once; the second waits for the first.
+mkdir -p "$(dirname "$dest")"
+exec 9>"$dest.lock"
+flock 9
+complete && exit 0
 
 fail() {
     echo "debfetch: $*" >&2
@@ -72,10 +83,10 @@ apt-get "${apt_opts[@]}" -qq update ||
 (
     cd "$state/archives"
     for pkg in "$@"; do
-        want=$(apt-cache "${apt_opts[@]}" show --no-all-versions "$pkg" |
+        file=$(apt-cache "${apt_opts[@]}" show --no-all-versions "$pkg" |
             awk '/^Filename:/ { sub(".*/", "", $2); print $2; exit }')
-        [ -n "$want" ] || fail "package $pkg not found in Debian $suite"
-        [ -f "$want" ] || apt-get "${apt_opts[@]}" -qq download "$pkg" ||
+        [ -n "$file" ] || fail "package $pkg not found in Debian $suite"
+        [ -f "$file" ] || apt-get "${apt_opts[@]}" -qq download "$pkg" ||
             fail "could not download $pkg from Debian $suite"
     done
 )
@@ -101,5 +112,5 @@ find "$tmp" -type l | while read -r link; do
     esac
 done
 
-echo "$suite $*" >"$tmp/.complete"
+echo "$want" >"$tmp/.complete"
 mv "$tmp" "$dest"
