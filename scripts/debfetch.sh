@@ -75,7 +75,7 @@ apt_opts=(
 )
 
 echo "debfetch: $suite: $* (from $mirror)" >&2
-apt-get "${apt_opts[@]}" -qq update ||
+apt-get "${apt_opts[@]}" -qq --error-on=any update ||
     fail "could not fetch the package lists of Debian $suite from $mirror (offline? set DEBIAN_MIRROR)"
 
 # apt-get download writes into the current directory; keep the .deb files in
@@ -84,7 +84,7 @@ apt-get "${apt_opts[@]}" -qq update ||
     cd "$state/archives"
     for pkg in "$@"; do
         file=$(apt-cache "${apt_opts[@]}" show --no-all-versions "$pkg" |
-            awk '/^Filename:/ { sub(".*/", "", $2); print $2; exit }')
+            awk '/^Filename:/ { sub(".*/", "", $2); print $2; exit }') || true
         [ -n "$file" ] || fail "package $pkg not found in Debian $suite"
         [ -f "$file" ] || apt-get "${apt_opts[@]}" -qq download "$pkg" ||
             fail "could not download $pkg from Debian $suite"
