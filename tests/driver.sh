@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # driver.sh CASE PROGRAM: one check of one built program.
 #
-# Environment, set by the test list: EXPECTED_DIR (the exact output of each
-# program), CALLTRACE_LIB (the call-logging preload library), GENERATION
-# (current or legacy), GLIBC_CACHE_DIR (fetched glibc runtimes), SCRIPTS_DIR.
+# Environment, set by the test list: SOURCE_DIR, BUILD_DIR, GENERATION
+# (current or legacy), CALLTRACE_LIB (the call-logging preload library) and
+# GLIBC_CACHE_DIR (fetched glibc runtimes).
 set -u
-: "${EXPECTED_DIR:?}" "${CALLTRACE_LIB:?}" "${GENERATION:?}" "${GLIBC_CACHE_DIR:?}" "${SCRIPTS_DIR:?}"
+: "${SOURCE_DIR:?}" "${BUILD_DIR:?}" "${GENERATION:?}" "${CALLTRACE_LIB:?}" "${GLIBC_CACHE_DIR:?}"
+expected=$SOURCE_DIR/tests/expected
 case=$1 prog=$2
 name=$(basename "$prog")
 work=$(mktemp -d)
@@ -34,8 +35,8 @@ expect_quiet_stderr() {
 expect_exact_output() {
     expect_status 0
     expect_quiet_stderr
-    cmp -s "$EXPECTED_DIR/$name.out" "$out" ||
-        fail "stdout differs from $name.out:"$'\n'"$(diff "$EXPECTED_DIR/$name.out" "$out" | cat -A)"
+    cmp -s "$expected/$name.out" "$out" ||
+        fail "stdout differs from $name.out:"$'\n'"$(diff "$expected/$name.out" "$out" | cat -A)"
 }
 
 # The calls the program must make, in order; addresses become A, B, ...
@@ -143,13 +144,31 @@ printhello)
     [ "$calls" -ge 1 ] || fail "main does not call printhello"
     ;;
 glibc-floor)
-    floor=$("$SCRIPTS_DIR/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"
+    floor=$("$SOURCE_DIR/scripts/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"
     case $GENERATION in
     legacy) [ "$(printf '%s\n' "$floor" 2.33 | sort -V | tail -n 1)" = 2.33 ] ||
         fail "needs GLIBC_$floor; a legacy build must need nothing newer than GLIBC_2.33" ;;
     current) [ "$floor" = 2.34 ] || fail "needs GLIBC_$floor; a current build needs GLIBC_2.34" ;;
     esac
     echo "$GENERATION/$name runs on glibc $floor and later"
+    ;;
+manual)
+    page=$SOURCE_DIR/man/$name.1
+    LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$page" >"$out" 2>"$err"
+    status=$?
+    expect_status 0
+    [ ! -s "$err" ] || fail "man page warnings:"$'\n'"$(cat "$err")"
+    floor=$("$SOURCE_DIR/scripts/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"
+    tr -s ' \n' ' ' <"$out" | grep -q "needs glibc $floor or later" ||
+        fail "the man page does not say this build needs glibc $floor or later"
+    ;;
+install)
+    DESTDIR=$work/root cmake --install "$BUILD_DIR" --prefix /opt/x >/dev/null 2>"$err" ||
+        fail "cmake --install failed: $(cat "$err")"
+    [ -f "$work/root/opt/x/share/man/man1/$name.1" ] || fail "man page not installed"
+    prog=$work/root/opt/x/bin/$name
+    run
+    expect_exact_output
     ;;
 glibc-2.31 | glibc-2.36 | glibc-2.41)
     version=${case#glibc-}
