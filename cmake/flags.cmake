@@ -25,8 +25,8 @@ target_compile_options(program_flags INTERFACE
     -fno-rtti
     # No build directory in the executables: the same source gives the same
     # bytes wherever it is built.
-    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}/="
-    "-ffile-prefix-map=${CMAKE_BINARY_DIR}/="
+    "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=."
+    "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build"
     -Wall -Wextra -Wpedantic
     -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast -Wcast-qual
     -Wformat=2 -Wmissing-declarations -Wnull-dereference -Wuseless-cast)
