@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# bench.sh BUILD_DIR...: for each executable, the instructions it executes
+# (callgrind: the same count on a busy machine as on an idle one) against
+# those of an empty main() built the same way, the write(2) calls for its
+# whole output sent to a file, and its peak memory.
+#
+# Fails unless every program makes exactly one write(2) and costs no more
+# than 15% over its floor.
+set -u
+limit_percent=15
+status=0
+
+instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$1" 2>&1 >/dev/null |
+        sed -n 's/.*Collected : //p'
+}
+
+writes() {
+    strace -qq -e trace=write -o "$tmp/trace" "$1" >"$tmp/out"
+    grep -c '^write(' "$tmp/trace"
+}
+
+peak_kib() {
+    /usr/bin/time -f %M "$1" 2>&1 >/dev/null
+}
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+printf '%-28s %12s %12s %10s %7s %7s %9s\n' executable instructions "empty main" "own cost" "over" writes "peak KiB"
+for build in "$@"; do
+    floor=$(instructions "$build/bin/empty")
+    for exe in "$build"/bin/*; do
+        [ "$(basename "$exe")" = empty ] && continue
+        total=$(instructions "$exe")
+        over=$(((total - floor) * 1000 / floor))
+        nwrites=$(writes "$exe")
+        printf '%-28s %12s %12s %10s %5d.%d%% %7s %9s\n' "$exe" "$total" "$floor" \
+            "$((total - floor))" $((over / 10)) $((over % 10)) "$nwrites" "$(peak_kib "$exe")"
+        if [ "$nwrites" != 1 ]; then
+            echo "  $exe: $nwrites write(2) calls, expected 1" >&2
+            status=1
+        fi
+        if [ $((over)) -gt $((limit_percent * 10)) ]; then
+            echo "  $exe: more than $limit_percent% over an empty program" >&2
+            status=1
+        fi
+    done
+done
+exit $status
