@@ -20,7 +20,7 @@ fail() {
 
 # run [ARG...]: run the program with stdin empty, stdout and stderr to files.
 run() {
-    "$prog" "$@" <"${STDIN:-/dev/null}" >"$out" 2>"$err"
+    "$prog" "$@" </dev/null >"$out" 2>"$err"
     status=$?
 }
 
@@ -59,10 +59,10 @@ traced_calls() {
     }' "$log"
 }
 
-# run_on_glibc VERSION SUITE: run the program through the loader of a
-# fetched Debian glibc, after making sure that runtime is the one named.
+# run_on_glibc VERSION: run the program through the loader of a fetched
+# glibc runtime, after making sure that runtime is the version named.
 run_on_glibc() {
-    local version=$1 root=$GLIBC_CACHE_DIR/$2-libc6 loader libdir banner
+    local version=$1 root=$GLIBC_CACHE_DIR/runtime-$1 loader libdir banner
     loader=$(find "$root" -name 'ld-linux-x86-64.so.2' | head -n 1)
     libdir=$(dirname "$(find "$root" -name libc.so.6 | head -n 1)")
     [ -x "$loader" ] && [ -f "$libdir/libc.so.6" ] || fail "no glibc runtime in $root"
@@ -172,8 +172,7 @@ install)
     ;;
 glibc-2.31 | glibc-2.36 | glibc-2.41)
     version=${case#glibc-}
-    case $version in 2.31) suite=bullseye ;; 2.36) suite=bookworm ;; 2.41) suite=trixie ;; esac
-    run_on_glibc "$version" "$suite"
+    run_on_glibc "$version"
     if [ "$GENERATION" = current ] && [ "$version" = 2.31 ]; then
         [ "$status" != 0 ] || fail "glibc 2.31 started a program that needs 2.34"
         grep -q "version \`GLIBC_2.34' not found" "$err" ||
