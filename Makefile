@@ -55,7 +55,7 @@ bench: all
 	@for g in $(GENERATIONS); do cmake --build --preset $$g --target empty >/dev/null || exit 1; done
 	bench/bench.sh $(foreach g,$(GENERATIONS),build/$(g))
 
-# The compile commands carry g++-only warning flags that clang does not know.
+# The compile commands are g++'s, with warning flags that clang does not know.
 lint: current
 	clang-format --dry-run --Werror $(SOURCES) bench/empty.cpp tests/calltrace.c
 	clang-tidy --quiet -p build/current --extra-arg=-Wno-unknown-warning-option $(SOURCES) 2>/dev/null

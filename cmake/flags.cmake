@@ -29,7 +29,8 @@ target_compile_options(program_flags INTERFACE
     "-ffile-prefix-map=${CMAKE_BINARY_DIR}=build"
     -Wall -Wextra -Wpedantic
     -Wshadow -Wconversion -Wsign-conversion -Wold-style-cast -Wcast-qual
-    -Wformat=2 -Wmissing-declarations -Wnull-dereference -Wuseless-cast)
+    -Wformat=2 -Wmissing-declarations -Wnull-dereference
+    $<$<CXX_COMPILER_ID:GNU>:-Wuseless-cast>)
 
 target_link_options(program_flags INTERFACE
     # Only libc.so.6 is to be NEEDED: drops libstdc++, libm and libgcc_s,
