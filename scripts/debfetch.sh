@@ -47,7 +47,7 @@ mirror=${DEBIAN_MIRROR:-}
 if [ -z "$mirror" ]; then
     # The first Debian archive (not its security archive) that the system's
     # apt is configured with.
-    mirror=$(apt-get indextargets --format '$(REPO_URI) $(CODENAME)' 2>/dev/null |
+    mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
         awk '$2 !~ /-/ && $1 !~ /security/ { print $1; exit }')
 fi
 [ -n "$mirror" ] || fail "no Debian mirror configured for apt; set DEBIAN_MIRROR"
