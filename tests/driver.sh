@@ -149,12 +149,8 @@ printhello)
     [ "$calls" -ge 1 ] || fail "main does not call printhello"
     ;;
 glibc-floor)
-    floor=$("$SOURCE_DIR/scripts/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"
-    case $GENERATION in
-    legacy) [ "$(printf '%s\n' "$floor" 2.33 | sort -V | tail -n 1)" = 2.33 ] ||
-        fail "needs GLIBC_$floor; a legacy build must need nothing newer than GLIBC_2.33" ;;
-    current) [ "$floor" = 2.34 ] || fail "needs GLIBC_$floor; a current build needs GLIBC_2.34" ;;
-    esac
+    floor=$("$SOURCE_DIR/scripts/glibc-floor.sh" --check "$GENERATION" "$prog" 2>"$err") ||
+        fail "$(cat "$err")"
     echo "$GENERATION/$name runs on glibc $floor and later"
     ;;
 manual)
