@@ -48,6 +48,7 @@ package: all
 	@ls -1 build/packages/*.tar.gz build/packages/*.deb
 
 dist:
+	mkdir -p build
 	git archive --prefix=libcwork-$(VERSION)/ -o build/libcwork-$(VERSION).tar.gz HEAD
 	@echo build/libcwork-$(VERSION).tar.gz
 
@@ -66,4 +67,4 @@ reproducible: all
 	scripts/reproducible.sh
 
 clean:
-	rm -rf build/current build/legacy build/packages
+	rm -rf build/current build/legacy build/packages build/libcwork-*.tar.gz
