@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # bench.sh BUILD_DIR...: for each executable, the instructions it executes
 # (callgrind: the same count on a busy machine as on an idle one) against
-# those of an empty main() built the same way, the write(2) calls for its
-# whole output sent to a file, and its peak memory.
+# those of the baseline, an empty main() built the same way; the write(2)
+# calls for its whole output sent to a file; and its peak memory.
 #
 # Fails unless every program makes exactly one write(2) and costs no more
-# than 15% over its floor.
+# than 15% over the baseline.
 set -u
 limit_percent=15
 status=0
@@ -27,15 +27,15 @@ peak_kib() {
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
-printf '%-28s %12s %12s %10s %7s %7s %9s\n' executable instructions "empty main" "own cost" "over" writes "peak KiB"
+printf '%-28s %12s %12s %10s %7s %7s %9s\n' executable instructions "baseline" "own cost" "over" writes "peak KiB"
 for build in "$@"; do
-    floor=$(instructions "$build/bench/empty")
+    baseline=$(instructions "$build/bench/bench_baseline")
     for exe in "$build"/bin/*; do
         total=$(instructions "$exe")
-        over=$(((total - floor) * 1000 / floor))
+        over=$(((total - baseline) * 1000 / baseline))
         nwrites=$(writes "$exe")
-        printf '%-28s %12s %12s %10s %5d.%d%% %7s %9s\n' "$exe" "$total" "$floor" \
-            "$((total - floor))" $((over / 10)) $((over % 10)) "$nwrites" "$(peak_kib "$exe")"
+        printf '%-28s %12s %12s %10s %5d.%d%% %7s %9s\n' "$exe" "$total" "$baseline" \
+            "$((total - baseline))" $((over / 10)) $((over % 10)) "$nwrites" "$(peak_kib "$exe")"
         if [ "$nwrites" != 1 ]; then
             echo "  $exe: $nwrites write(2) calls, expected 1" >&2
             status=1

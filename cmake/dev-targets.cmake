@@ -1,0 +1,33 @@
+# Targets for the project's own developers; the Makefile names each one.
+
+# What the benchmark measures the programs against: the loader and libc's
+# start-up alone, an empty main() built with the same flags for the same
+# glibc. It stays out of bin/, which holds only the programs.
+add_executable(bench_baseline EXCLUDE_FROM_ALL bench/baseline.cpp)
+target_link_libraries(bench_baseline PRIVATE program_flags)
+set_target_properties(bench_baseline PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bench")
+
+# Lint every program's source. The compile commands are g++'s, with warning
+# flags that clang-tidy does not know.
+get_property(_programs GLOBAL PROPERTY LIBCWORK_PROGRAMS)
+set(_sources "")
+foreach(_program IN LISTS _programs)
+    get_target_property(_dir ${_program} SOURCE_DIR)
+    get_target_property(_files ${_program} SOURCES)
+    list(TRANSFORM _files PREPEND "${_dir}/")
+    list(APPEND _sources ${_files})
+endforeach()
+add_custom_target(lint
+    COMMAND clang-format --dry-run --Werror ${_sources} bench/baseline.cpp tests/calltrace.c
+    COMMAND clang-tidy --quiet -p "${CMAKE_BINARY_DIR}" --extra-arg=-Wno-unknown-warning-option
+            ${_sources} 2>/dev/null
+    COMMAND cppcheck --enable=all --std=c++17 --language=c++ --error-exitcode=1
+            --suppress=missingIncludeSystem --inline-suppr --quiet ${_sources}
+    WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}")
+
+# The source archive of the commit checked out.
+set(_dist "${PROJECT_SOURCE_DIR}/build/${PROJECT_NAME}-${PROJECT_VERSION}.tar.gz")
+add_custom_target(dist
+    COMMAND git archive --prefix=${PROJECT_NAME}-${PROJECT_VERSION}/ -o "${_dist}" HEAD
+    COMMAND ${CMAKE_COMMAND} -E echo "${_dist}"
+    WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}" VERBATIM)

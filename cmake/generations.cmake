@@ -1,0 +1,41 @@
+# Reads generations.txt, the table of glibc generations and Debian releases.
+# Nothing else in the build writes those facts down; it all comes from here:
+#
+#   LIBCWORK_RELEASES           the releases' codenames, oldest first
+#   RELEASE_<codename>_NUMBER   its Debian version number (11, 12, ...)
+#   RELEASE_<codename>_GLIBC    the glibc it ships
+#   LIBCWORK_GENERATIONS        the generations' names
+#   GENERATION_<name>_SYSROOT   the release it links against, or "host"
+#   GENERATION_<name>_NEWEST    the newest GLIBC_ version it may need
+#   GENERATION_<name>_FLOOR     the oldest glibc its packages run on
+#   GENERATION_<name>_PACKAGE   its package name
+
+set(LIBCWORK_TABLE "${CMAKE_CURRENT_LIST_DIR}/../generations.txt")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${LIBCWORK_TABLE}")
+
+set(LIBCWORK_RELEASES "")
+set(LIBCWORK_GENERATIONS "")
+file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|generation)[ \t]")
+foreach(_line IN LISTS _rows)
+    string(REGEX REPLACE "[ \t]+" ";" _row "${_line}")
+    list(LENGTH _row _columns)
+    list(POP_FRONT _row _kind _name)
+    if(_kind STREQUAL "release" AND _columns EQUAL 4)
+        list(APPEND LIBCWORK_RELEASES ${_name})
+        list(POP_FRONT _row RELEASE_${_name}_NUMBER RELEASE_${_name}_GLIBC)
+    elseif(_kind STREQUAL "generation" AND _columns EQUAL 6)
+        list(APPEND LIBCWORK_GENERATIONS ${_name})
+        list(POP_FRONT _row GENERATION_${_name}_SYSROOT GENERATION_${_name}_NEWEST
+            GENERATION_${_name}_FLOOR GENERATION_${_name}_PACKAGE)
+    else()
+        message(FATAL_ERROR "${LIBCWORK_TABLE}: cannot read the row '${_line}'")
+    endif()
+endforeach()
+
+foreach(_name IN LISTS LIBCWORK_GENERATIONS)
+    set(_sysroot ${GENERATION_${_name}_SYSROOT})
+    if(NOT _sysroot STREQUAL "host" AND NOT _sysroot IN_LIST LIBCWORK_RELEASES)
+        message(FATAL_ERROR "${LIBCWORK_TABLE}: generation ${_name} links against "
+            "${_sysroot}, which is not a release in the table")
+    endif()
+endforeach()

@@ -1,0 +1,64 @@
+# libcwork_program(NAME [CASES CASE...]) builds and installs the program in
+# the calling folder, which holds all of its facts:
+#
+#   NAME.cpp         its one source file
+#   NAME.1.in        its man page; the release, its output and the glibc each
+#                    generation needs are filled in here
+#   expected.out     its whole standard output, byte for byte
+#   expected.calls   the library calls it makes, in order (tests/calltrace.c)
+#
+# CASES names the test cases that apply to this program besides those that
+# apply to every program (see tests/CMakeLists.txt).
+
+# The man pages' COMPATIBILITY paragraph, from the generation table.
+set(_compatibility "")
+foreach(_generation IN LISTS LIBCWORK_GENERATIONS)
+    set(_release ${GENERATION_${_generation}_SYSROOT})
+    set(_floor ${GENERATION_${_generation}_FLOOR})
+    if(_release STREQUAL "host")
+        set(_linked "glibc ${_floor} or later")
+    else()
+        set(_linked "glibc ${RELEASE_${_release}_GLIBC}, that of Debian ${RELEASE_${_release}_NUMBER},")
+    endif()
+    string(REPLACE "-" "\\-" _package "${GENERATION_${_generation}_PACKAGE}")
+    string(APPEND _compatibility ".PP\nThe build in the package\n.B ${_package}\n"
+        "is linked against ${_linked}\nand needs glibc ${_floor} or later.\n")
+endforeach()
+string(STRIP "${_compatibility}" LIBCWORK_MAN_COMPATIBILITY)
+
+# What SIGPIPE and SIGXFSZ do, the same for every program.
+set(_signals "${CMAKE_CURRENT_LIST_DIR}/../man/exit-signals.roff")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_signals}")
+file(READ "${_signals}" LIBCWORK_MAN_EXIT_SIGNALS)
+
+function(libcwork_program name)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "CASES")
+    set(dir "${CMAKE_CURRENT_SOURCE_DIR}")
+
+    add_executable(${name} ${name}.cpp)
+    target_link_libraries(${name} PRIVATE program_flags)
+    install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+    # The page lists the output the tests hold the program to, so the two
+    # cannot drift apart. Lines are escaped so that roff prints them as they are.
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${dir}/expected.out")
+    file(READ "${dir}/expected.out" OUTPUT)
+    string(LENGTH "${OUTPUT}" OUTPUT_BYTES)
+    string(REGEX MATCHALL "\n" newlines "${OUTPUT}")
+    list(LENGTH newlines OUTPUT_LINES)
+    string(REPLACE "\\" "\\e" OUTPUT "${OUTPUT}")
+    string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" OUTPUT "${OUTPUT}")
+    string(REGEX REPLACE "\n$" "" OUTPUT "${OUTPUT}")
+    set(COMPATIBILITY "${LIBCWORK_MAN_COMPATIBILITY}")
+    string(STRIP "${LIBCWORK_MAN_EXIT_SIGNALS}" EXIT_SIGNALS)
+    configure_file(${name}.1.in "${CMAKE_BINARY_DIR}/man/${name}.1" @ONLY)
+    install(FILES "${CMAKE_BINARY_DIR}/man/${name}.1" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+    # The NAME line, "bufcopy \- what it does", says what it does for the packages too.
+    file(STRINGS ${name}.1.in what REGEX "^${name} \\\\- " LIMIT_COUNT 1)
+    string(REGEX REPLACE "^${name} \\\\- " "" what "${what}")
+    set_property(GLOBAL PROPERTY LIBCWORK_SUMMARY_${name} "${what}")
+
+    set_property(GLOBAL APPEND PROPERTY LIBCWORK_PROGRAMS ${name})
+    set_property(GLOBAL PROPERTY LIBCWORK_CASES_${name} ${arg_CASES})
+endfunction()

@@ -1,0 +1,24 @@
+# Before project(): a generation that links against a release's glibc gets
+# that release's libc6, libc6-dev and linux-libc-dev unpacked as its sysroot,
+# LIBCWORK_SYSROOT, for cmake/sysroot-toolchain.cmake to link against.
+
+set(LIBCWORK_SYSROOT "" CACHE PATH
+    "glibc sysroot to link a sysroot generation against; empty: fetch the release's from Debian")
+
+set(_release ${GENERATION_${LIBCWORK_GENERATION}_SYSROOT})
+if(_release STREQUAL "host" OR LIBCWORK_SYSROOT)
+    return()
+endif()
+
+set(LIBCWORK_SYSROOT "${LIBCWORK_DEBIAN_DIR}/${_release}-sysroot")
+execute_process(
+    COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/debfetch.sh" ${_release}
+            "${LIBCWORK_SYSROOT}" libc6 libc6-dev linux-libc-dev
+    RESULT_VARIABLE _fetched)
+if(NOT _fetched EQUAL 0)
+    message(FATAL_ERROR
+        "Could not fetch glibc ${RELEASE_${_release}_GLIBC} from Debian ${_release} (see above).\n"
+        "Check the network and the system's apt sources, or set DEBIAN_MIRROR "
+        "to a reachable Debian mirror, or configure with "
+        "-DLIBCWORK_SYSROOT=/path/to/a/glibc/sysroot.")
+endif()
