@@ -1,41 +1,85 @@
 #!/usr/bin/env bash
-# package.sh BUILD_DIR GENERATION PROGRAM...: make the generation's packages
-# and check their names, the .deb's Depends and what each archive holds.
-set -u
-build=$1 generation=$2
-shift 2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# package.sh FORMAT: make this generation's package of one format (deb, rpm
+# or tgz) and check its name, what it needs and what it holds.
+. "$(dirname "$0")/lib.sh"
+format=$1
 
-fail() {
-    echo "FAIL $generation/package: $*" >&2
-    exit 1
+case $format in
+deb) needs_tool dpkg-deb && generator=DEB file=$deb ;;
+rpm) needs_tool rpmbuild && generator=RPM file=$rpm ;;
+tgz) generator=TGZ file=$tgz ;;
+*) fail "unknown format $format" ;;
+esac
+
+cpack --config "$build_dir/CPackConfig.cmake" -G "$generator" -B "$work/out" >"$work/log" 2>&1 ||
+    fail "cpack failed:"$'\n'"$(cat "$work/log")"
+pkg=$work/out/$file
+[ -f "$pkg" ] || fail "made $(ls "$work/out"), not $file"
+
+# The floor its name carries is what its executables really need.
+# shellcheck disable=SC2086
+measured=$("$source_dir/scripts/glibc-floor.sh" $(printf "$build_dir/bin/%s " $programs)) ||
+    fail "could not read the executables' symbol versions"
+[ "$measured" = "$floor" ] || fail "named for glibc $floor, but its executables need $measured"
+version_at_most "$floor" "$newest" || fail "needs glibc $floor, newer than its generation allows"
+
+# expect_files LISTING PATH...: each PATH is in the package's file list.
+expect_files() {
+    local listing=$1 path
+    shift
+    for path in "$@"; do
+        grep -qx "$path" <<<"$listing" || fail "$path is missing from $file"
+    done
 }
 
-cpack --config "$build/CPackConfig.cmake" -B "$work" >"$work/log" 2>&1 ||
-    fail "cpack failed:"$'\n'"$(cat "$work/log")"
-deb=$(ls "$work"/*.deb) && tgz=$(ls "$work"/*.tar.gz) || fail "no .deb or .tar.gz made"
-
-# The oldest glibc the package runs on is its most demanding executable's.
-floor=$("$(dirname "$0")/../scripts/glibc-floor.sh" --check "$generation" "${@/#/$build/bin/}") ||
-    fail "its executables need the wrong glibc"
-for f in "$deb" "$tgz"; do
-    case $(basename "$f") in
-    *"glibc$floor-or-newer"*) ;;
-    *) fail "$(basename "$f") does not say it needs glibc $floor or newer" ;;
-    esac
-done
-
-depends=$(dpkg-deb -f "$deb" Depends)
-[ "$depends" = "libc6 (>= $floor)" ] || fail "Depends is '$depends', expected 'libc6 (>= $floor)'"
-
-debfiles=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
-tarfiles=$(tar tzf "$tgz")
-for p in "$@"; do
-    for f in "bin/$p" "share/man/man1/$p.1"; do
-        grep -qx "\./usr/$f" <<<"$debfiles" || fail "$f is missing from the .deb"
-        grep -qx "[^/]*/$f" <<<"$tarfiles" || fail "$f is missing from the .tar.gz"
+# expect_stripped DIR: the executables under DIR have no symbols and no .comment.
+expect_stripped() {
+    local exe
+    for exe in "$1"/*; do
+        ! readelf -SW "$exe" | grep -qE ' \.(symtab|comment) ' ||
+            fail "$(basename "$exe") in $file is not stripped"
     done
-done
-echo "$(basename "$deb"): Depends: $depends"
-echo "$(basename "$tgz")"
+}
+
+case $format in
+deb)
+    [ "$(dpkg-deb -f "$pkg" Pre-Depends)" = "libc6 (>= $floor)" ] ||
+        fail "Pre-Depends is '$(dpkg-deb -f "$pkg" Pre-Depends)', expected 'libc6 (>= $floor)'"
+    [ -z "$(dpkg-deb -f "$pkg" Depends)" ] || fail "Depends repeats Pre-Depends"
+    listing=$(dpkg-deb -c "$pkg" | awk '{ print $NF }')
+    for p in $programs; do
+        expect_files "$listing" "./usr/bin/$p" "./usr/share/man/man1/$p.1.gz"
+    done
+    expect_files "$listing" "./usr/share/doc/$package/copyright" "./usr/share/doc/$package/changelog.gz"
+    dpkg-deb -x "$pkg" "$work/root"
+    expect_stripped "$work/root/usr/bin"
+    ;;
+rpm)
+    requires=$(rpm -qp --requires "$pkg" 2>/dev/null)
+    needed=$(grep -o '^libc\.so\.6(GLIBC_[0-9.]*)(64bit)' <<<"$requires" | sed 's/.*GLIBC_\([0-9.]*\).*/\1/' |
+        sort -V | tail -n 1)
+    [ "$needed" = "$floor" ] || fail "Requires asks for GLIBC_$needed, not GLIBC_$floor:"$'\n'"$requires"
+    [ "$(rpm -qp --qf '%{PREFIXES}' "$pkg" 2>/dev/null)" = "(none)" ] || fail "relocatable"
+    listing=$(rpm -qlp "$pkg" 2>/dev/null)
+    for p in $programs; do
+        expect_files "$listing" "/usr/bin/$p" "/usr/share/man/man1/$p.1.gz"
+    done
+    expect_files "$listing" "/usr/share/licenses/$package/LICENSE"
+    grep -qx '/usr/share/man' <<<"$listing" && fail "owns /usr/share/man"
+    mkdir "$work/root"
+    (cd "$work/root" && rpm2cpio "$pkg" | cpio -idm --quiet) || fail "cannot unpack"
+    expect_stripped "$work/root/usr/bin"
+    ;;
+tgz)
+    top=${tgz%.tar.gz}
+    listing=$(tar tzf "$pkg")
+    for p in $programs; do
+        expect_files "$listing" "$top/bin/$p" "$top/share/man/man1/$p.1.gz"
+    done
+    expect_files "$listing" "$top/share/doc/$package/LICENSE"
+    tar xzf "$pkg" -C "$work"
+    expect_stripped "$work/$top/bin"
+    ;;
+esac
+echo "$file: needs glibc $floor"
+exit 0

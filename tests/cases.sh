@@ -1,0 +1,233 @@
+#!/usr/bin/env bash
+# cases.sh CASE PROGRAM [ARG]: one check of one built program. Each case is
+# a function below; tests/CMakeLists.txt says which program gets which.
+. "$(dirname "$0")/lib.sh"
+
+case_output() {
+    run
+    expect_output
+}
+
+case_arguments() {
+    run one --help -v '' "two words"
+    expect_output
+}
+
+case_stdin_closed() {
+    "$prog" <&- >"$out" 2>"$err"
+    status=$?
+    expect_output
+}
+
+case_calls() {
+    traced </dev/null >"$out" 2>"$err"
+    status=$?
+    expect_output
+    expect_calls
+}
+
+# Output that cannot be written changes nothing else: every call is still
+# made and nothing goes to stderr. The exit status stays 0, unless the
+# kernel's signal for the fault ends the process at its exit, as it would
+# any command: SIGPIPE for a pipe without a reader, SIGXFSZ past the
+# file-size limit. Ignored, they leave exit status 0.
+case_stdout_closed() { stdout_fails closed 0; }
+case_stdout_full() { stdout_fails full 0; }
+case_stdout_broken_pipe() { stdout_fails broken-pipe 0 --ignore-signal=PIPE; }
+case_stdout_broken_pipe_killed() { stdout_fails broken-pipe PIPE --default-signal=PIPE; }
+case_stdout_pipe_full() { stdout_fails full-pipe 0; }
+case_stdout_file_limit() { stdout_fails file-limit 0 --ignore-signal=XFSZ; }
+case_stdout_file_limit_killed() { stdout_fails file-limit XFSZ --default-signal=XFSZ; }
+
+# stdout_fails HOW 0|SIGNAL [ENV_ARG...]
+stdout_fails() {
+    local how=$1 end=$2
+    shift 2
+    traced_command "$@"
+    broken 1 "$how" "${command[@]}"
+    status=$?
+    if [ "$end" = 0 ]; then expect_status 0; else expect_killed_by "$end"; fi
+    expect_quiet_stderr
+    expect_calls
+    if [ "$how" = file-limit ]; then
+        # What fit under the limit is the start of the output, uncorrupted.
+        cmp -s <(tail -c "$kept" "$work/file") <(head -c "$kept" "$expected_out") ||
+            fail "the file does not end in the first $kept bytes of the output"
+    fi
+}
+
+# Each run writes its whole output in one write(2), also into a pipe...
+case_pipe_one_write() {
+    needs_tool strace
+    strace -qq -e trace=write -o "$log" "$prog" </dev/null 2>"$err" | cat >"$out"
+    status=${PIPESTATUS[0]}
+    expect_output
+    [ "$(grep -c '^write(1,' "$log")" = 1 ] || fail "not one write(2):"$'\n'"$(cat "$log")"
+}
+
+# ... so 200 runs, 50 at a time, into one shared pipe give 200 whole
+# copies of the output, never interleaved.
+case_concurrent() {
+    seq 200 | xargs -P 50 -n 1 "$prog" 2>"$err" | cat >"$out"
+    status=${PIPESTATUS[1]}
+    for _ in $(seq 200); do cat "$expected_out"; done >"$work/copies"
+    expect_status 0
+    expect_quiet_stderr
+    cmp -s "$work/copies" "$out" || fail "not 200 whole copies of the output"
+}
+
+# The program's 40-byte malloc fails: nothing is touched or listed, and the
+# failure is reported as one; with stderr broken too, the report is lost
+# but the exit status still tells.
+case_out_of_memory() { out_of_memory_with_stderr ""; }
+case_out_of_memory_stderr_closed() { out_of_memory_with_stderr closed; }
+case_out_of_memory_stderr_full() { out_of_memory_with_stderr full; }
+case_out_of_memory_stderr_broken_pipe() { out_of_memory_with_stderr broken-pipe; }
+
+out_of_memory_with_stderr() {
+    if [ -z "$1" ]; then
+        traced CALLTRACE_FAIL_MALLOC=40 </dev/null >"$out" 2>"$err"
+    else
+        traced_command --ignore-signal=PIPE CALLTRACE_FAIL_MALLOC=40
+        broken 2 "$1" "${command[@]}"
+    fi
+    status=$?
+    expect_status 1
+    expect_no_output
+    [ -n "$1" ] || [ "$(cat "$err")" = "$name: out of memory" ] || fail "stderr: $(cat "$err")"
+    [ "$(traced_calls)" = "malloc 40 NULL" ] ||
+        fail "calls after the failed malloc:"$'\n'"$(traced_calls)"
+}
+
+# Real allocation failure: under a data-segment limit lowered a page at a
+# time, with no preload and no malloc tunables, on the glibc the build links
+# against, every run ends in one of three ways: the whole output; the
+# out-of-memory report alone; or, lowest, the loader giving up before main
+# with nothing on stdout. The walk starts at the first limit, doubling from
+# a page, that gives the whole output, and ends where the loader gives up.
+case_data_limit() {
+    local page limit cmd=("$prog") reports=0 outcome lowest_full=""
+    if [ "$sysroot" != host ]; then
+        runtime "$sysroot"
+        cmd=("$loader" --library-path "$libdir" "$prog")
+    fi
+    page=$(getconf PAGESIZE)
+    run_limited() {
+        env -i prlimit --data="$1:$1" "${cmd[@]}" </dev/null >"$out" 2>"$err"
+        status=$?
+        if [ "$status" = 0 ] && [ ! -s "$err" ] && cmp -s "$expected_out" "$out"; then
+            outcome=output
+        elif [ "$status" = 1 ] && [ ! -s "$out" ] && [ "$(cat "$err")" = "$name: out of memory" ]; then
+            outcome=report
+        elif [ "$status" = 127 ] && [ ! -s "$out" ] && [ -s "$err" ] && ! grep -q 'out of memory' "$err"; then
+            outcome=loader
+        else
+            outcome=other
+        fi
+    }
+    for ((limit = page; ; limit *= 2)); do
+        run_limited $limit
+        [ $outcome = output ] && break
+        [ $limit -lt $((1 << 30)) ] || fail "never ran in full under a data limit"
+    done
+    for (( ; ; limit -= page)); do
+        run_limited $limit
+        case $outcome in
+        output) lowest_full=$limit ;;
+        report) reports=$((reports + 1)) ;;
+        loader) break ;;
+        other) fail "under a data limit of $limit bytes: exit status $status," \
+            "stdout: $(head -c 200 "$out" | cat -A), stderr: $(cat "$err")" ;;
+        esac
+    done
+    [ "$reports" -gt 0 ] || fail "no data limit gave the out-of-memory report"
+    echo "whole output down to $((lowest_full / 1024)) KiB; out-of-memory report for" \
+        "$reports pages below; the loader gives up at $((limit / 1024)) KiB"
+}
+
+case_needed() {
+    needed=$(readelf -d "$prog" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    [ "$needed" = "libc.so.6" ] || fail "NEEDED is not libc.so.6 alone:"$'\n'"$needed"
+}
+
+case_hardening() {
+    readelf -h "$prog" | grep -q 'Type:.*DYN' || fail "not a position-independent executable"
+    readelf -d "$prog" | grep -q 'FLAGS_1.*PIE' || fail "no PIE flag"
+    readelf -d "$prog" | grep -q 'BIND_NOW' || fail "not linked with -z now"
+    readelf -lW "$prog" | grep -q 'GNU_RELRO' || fail "no RELRO segment"
+    readelf -lW "$prog" | grep 'GNU_STACK' | grep -q 'RW ' || fail "stack is executable"
+    readelf --dyn-syms -W "$prog" | grep -q '__stack_chk_fail' || fail "no stack protector"
+    ! readelf --dyn-syms -W "$prog" | grep -q '_chk@' || fail "fortified calls replace the plain ones"
+}
+
+case_memcheck() {
+    needs_tool valgrind
+    valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
+        --errors-for-leak-kinds=all "$prog" </dev/null >"$out" 2>"$err"
+    status=$?
+    expect_output
+}
+
+case_printhello() {
+    nm "$prog" | grep -q ' T _Z10printhellov$' || fail "printhello is not a routine with external linkage"
+    calls=$(objdump -d --no-show-raw-insn "$prog" |
+        awk '/^[0-9a-f]+ <main>:/ { m = 1; next } /^$/ { m = 0 } m && /call.*<_Z10printhellov>/' | wc -l)
+    [ "$calls" -ge 1 ] || fail "main does not call printhello"
+}
+
+# The newest glibc symbol version it needs is within its generation's bound.
+case_glibc_newest() {
+    floor=$("$source_dir/scripts/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"
+    version_at_most "$floor" "$newest" ||
+        fail "needs GLIBC_$floor; the $generation generation may need nothing newer than GLIBC_$newest"
+    echo "$generation/$name runs on glibc $floor and later"
+}
+
+# The page renders without warnings and lists what the program really prints.
+case_manual() {
+    needs_tool man
+    LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$build_dir/man/$name.1" >"$out" 2>"$err"
+    status=$?
+    expect_status 0
+    [ ! -s "$err" ] || fail "man page warnings:"$'\n'"$(cat "$err")"
+    # The listing: after "to standard output:" and a blank line, up to the
+    # next blank line.
+    awk '/to standard output:$/ { at = 1; next } at == 1 && /^$/ { at = 2; next }
+         at == 2 && /^$/ { exit } at == 2 { sub(/^ +/, ""); print }' "$out" >"$work/listing"
+    "$prog" >"$work/real"
+    cmp -s "$work/listing" "$work/real" ||
+        fail "the page's listing is not the output:"$'\n'"$(diff "$work/listing" "$work/real")"
+}
+
+case_install() {
+    DESTDIR=$work/root cmake --install "$build_dir" --prefix /opt/x >/dev/null 2>"$err" ||
+        fail "cmake --install failed: $(cat "$err")"
+    [ -f "$work/root/opt/x/share/man/man1/$name.1" ] || fail "man page not installed"
+    prog=$work/root/opt/x/bin/$name
+    run
+    expect_output
+}
+
+# On a release whose glibc is older than the one it needs, the loader must
+# refuse it, naming that version; elsewhere it runs exactly as at home.
+case_glibc() {
+    local release=$1 needs
+    needs=$("$source_dir/scripts/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"
+    run_on_release "$release" one --two
+    if version_at_most "$needs" "$(eval echo "\$glibc_$release")"; then
+        expect_output
+    else
+        [ "$status" != 0 ] || fail "glibc of $release started a program that needs $needs"
+        grep -q "version \`GLIBC_$needs' not found" "$err" ||
+            fail "refused for another reason: $(cat "$err")"
+        expect_no_output
+        echo "refused on $release, as it must be: $(cat "$err")"
+    fi
+}
+
+for_program "$2"
+case=case_${1//-/_}
+shift 2
+declare -F "$case" >/dev/null || fail "no such case"
+"$case" "$@"
+exit 0

@@ -1,0 +1,189 @@
+# Helpers for the test cases, sourced by cases.sh, package.sh and
+# systems.sh. Each expect_* helper asserts one thing and fails the test with
+# a message if it does not hold.
+#
+# Environment, set by tests/CMakeLists.txt: LIBCWORK_FACTS (this build's
+# facts.sh), TEST_NAME, and CALLTRACE_LIB (the call-logging preload library).
+set -u
+. "${LIBCWORK_FACTS:?}"
+: "${TEST_NAME:?}"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+out=$work/out err=$work/err log=$work/log
+
+fail() {
+    echo "FAIL $TEST_NAME: $*" >&2
+    exit 1
+}
+
+# A helper missing by mistake fails the test rather than pass it silently.
+# (bash runs this in a subshell of its own, so it ends the test by signal.)
+command_not_found_handle() {
+    echo "FAIL $TEST_NAME: no command $1" >&2
+    kill -TERM $$
+}
+
+# needs_tool COMMAND: skip the test where an optional tool is missing. CI
+# installs every tool, so there a missing one is a failure.
+needs_tool() {
+    command -v "$1" >/dev/null && return
+    [ "${CI:-}" != true ] || fail "$1 is not installed, and CI must run every test"
+    echo "SKIP: $1 is not installed"
+    exit 77
+}
+
+# version_at_most A B: true if glibc version A is B or older.
+version_at_most() {
+    [ "$(printf '%s\n' "$1" "$2" | sort -V | tail -n 1)" = "$2" ]
+}
+
+# for_program PATH: the program the case is about, and its expected facts.
+for_program() {
+    prog=$1
+    name=$(basename "$prog")
+    expected_out=$source_dir/$name/expected.out
+    expected_calls=$source_dir/$name/expected.calls
+}
+
+# run [ARG...]: run the program with stdin empty, stdout and stderr to files.
+run() {
+    "$prog" "$@" </dev/null >"$out" 2>"$err"
+    status=$?
+}
+
+# traced [ENV_ARG...]: run the program through env(1), which takes options
+# such as --ignore-signal=PIPE and NAME=VALUE pairs, with its library calls
+# logged to $log. Only the program is traced, not env. traced_command sets
+# $command to that command instead, for broken.
+traced_command() {
+    command=(env "$@" CALLTRACE_LOG="$log" LD_PRELOAD="${CALLTRACE_LIB:?}" "$prog")
+}
+
+traced() {
+    traced_command "$@"
+    "${command[@]}"
+}
+
+# broken FD HOW COMMAND...: run the external COMMAND, stdin empty, with
+# file descriptor FD (1 or 2) failing as HOW says, by real faults of the
+# kernel, and the other of stdout and stderr to $out or $err:
+#   closed       not open at all
+#   full         /dev/full, where every write fails with ENOSPC
+#   broken-pipe  a pipe whose reader has gone: SIGPIPE, or EPIPE if ignored
+#   full-pipe    a non-blocking pipe that is already full: EAGAIN
+#   file-limit   a file that reaches the file-size limit halfway through the
+#                expected output, so $kept bytes fit: SIGXFSZ, or EFBIG
+broken() {
+    local fd=$1 how=$2 limit=65536 other='2>"$err"'
+    shift 2
+    [ "$fd" = 1 ] || other='>"$out"'
+    kept=$(($(wc -c <"$expected_out") / 2))
+    # The shell's own note of a signal that ended the command goes nowhere.
+    (
+        set -e
+        exec </dev/null
+        eval "exec $other"
+        case $how in
+        closed) eval "exec $fd>&-" ;;
+        full) eval "exec $fd>/dev/full" ;;
+        broken-pipe)
+            # Opened both ways first, so that opening it to write does not
+            # wait; then its only reader is closed.
+            mkfifo "$work/pipe"
+            exec 3<>"$work/pipe" 4>"$work/pipe" 3<&-
+            eval "exec $fd>&4 4>&-"
+            ;;
+        full-pipe)
+            # fd 3 reads but never does; perl makes the writing end
+            # non-blocking (the flag stays with it) and fills the pipe.
+            mkfifo "$work/pipe"
+            exec 3<>"$work/pipe" 4>"$work/pipe"
+            perl -MFcntl -e 'open(my $w, ">&=", 4) or die;
+                fcntl($w, F_SETFL, fcntl($w, F_GETFL, 0) | O_NONBLOCK) or die;
+                1 while syswrite($w, "x" x 4096); 1 while syswrite($w, "x");
+                $!{EAGAIN} or die "$!"'
+            eval "exec $fd>&4 4>&-"
+            ;;
+        file-limit)
+            # The file already holds all but $kept bytes of the limit, so the
+            # output crosses it while the call log, a file of its own written
+            # from its start, stays well under it.
+            head -c $((limit - kept)) /dev/zero >"$work/file"
+            eval "exec $fd>>\"\$work/file\""
+            ulimit -f $((limit / 1024))
+            ulimit -c 0
+            ;;
+        esac
+        exec "$@"
+    ) 2>/dev/null
+}
+
+expect_status() {
+    [ "$status" = "$1" ] || fail "exit status $status, expected $1; stderr: $(cat "$err")"
+}
+
+# expect_killed_by SIGNAL: the process was ended by SIGNAL (PIPE, XFSZ).
+expect_killed_by() {
+    [ "$status" -gt 128 ] && [ "$(kill -l $((status - 128)))" = "$1" ] ||
+        fail "exit status $status, expected to be ended by SIG$1; stderr: $(cat "$err")"
+}
+
+expect_quiet_stderr() {
+    [ ! -s "$err" ] || fail "wrote to stderr: $(cat "$err")"
+}
+
+expect_no_output() {
+    [ ! -s "$out" ] || fail "wrote to stdout: $(head -c 200 "$out")"
+}
+
+# expect_output: exit 0, nothing on stderr and exactly the expected bytes.
+expect_output() {
+    expect_status 0
+    expect_quiet_stderr
+    cmp -s "$expected_out" "$out" ||
+        fail "stdout differs from $name/expected.out:"$'\n'"$(diff "$expected_out" "$out" | cat -A)"
+}
+
+# The logged calls, with each address replaced by A, B, ... in order of
+# appearance.
+traced_calls() {
+    awk '{
+        for (i = 1; i <= NF; i++)
+            if ($i ~ /^0x[0-9a-f]+$/) {
+                if (!($i in id)) id[$i] = sprintf("%c", 65 + n++)
+                $i = id[$i]
+            }
+        print
+    }' "$log"
+}
+
+expect_calls() {
+    [ "$(traced_calls)" = "$(cat "$expected_calls")" ] ||
+        fail "library calls differ:"$'\n'"$(diff "$expected_calls" <(traced_calls))"
+}
+
+# runtime CODENAME: set loader and libdir to the glibc runtime of that
+# release, fetched by the fetch-CODENAME test, after making sure it is the
+# glibc the table gives for the release.
+runtime() {
+    local release=$1 root version banner
+    root=$debian_dir/$release-runtime
+    version=$(eval echo "\$glibc_$release")
+    loader=$(find "$root" -name 'ld-linux-x86-64.so.2' | head -n 1)
+    libdir=$(dirname "$(find "$root" -name libc.so.6 | head -n 1)")
+    [ -x "$loader" ] && [ -f "$libdir/libc.so.6" ] || fail "no glibc runtime in $root"
+    banner=$("$loader" --library-path "$libdir" "$libdir/libc.so.6" | head -n 1)
+    case $banner in
+    *"release version $version".*) ;;
+    *) fail "$root is not glibc $version: $banner" ;;
+    esac
+}
+
+# run_on_release CODENAME [ARG...]: run the program on that release's glibc.
+run_on_release() {
+    runtime "$1"
+    shift
+    "$loader" --library-path "$libdir" "$prog" "$@" </dev/null >"$out" 2>"$err"
+    status=$?
+}
