@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
 # debfetch.sh SUITE DEST PACKAGE...
+# debfetch.sh --system SUITE DEST.tar PACKAGE...
 #
 # Unpacks the named Debian packages of SUITE (for example bullseye) into DEST,
 # fetched with apt through a private configuration kept in DEST.apt: its own
 # sources list, lists and package cache, so the system's apt setup is never
-# touched. The archive's signatures are checked against the system's
+# touched. With --system, makes instead a whole minimal Debian system of
+# SUITE with the PACKAGEs installed, with mmdebstrap, as the tarball DEST.tar.
+#
+# The archive's signatures are checked against the system's
 # debian-archive-keyring. A DEST that is already complete is left as it is,
 # so a second run downloads nothing.
 #
@@ -12,19 +16,24 @@
 # overrides it.
 set -euo pipefail
 
+system=false
+if [ "${1:-}" = --system ]; then
+    system=true
+    shift
+fi
 if [ $# -lt 3 ]; then
-    echo "usage: $0 SUITE DEST PACKAGE..." >&2
+    echo "usage: $0 [--system] SUITE DEST PACKAGE..." >&2
     exit 2
 fi
 suite=$1
 dest=$(realpath -m "$2")
 shift 2
 want="$suite $*"
-stamp="$dest/.complete"
+stamp="$dest.complete"
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 
 complete() {
-    [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]
+    [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]
 }
 complete && exit 0
 
@@ -51,11 +60,24 @@ if [ -z "$mirror" ]; then
         awk '$2 !~ /-/ && $1 !~ /security/ { print $1; exit }')
 fi
 [ -n "$mirror" ] || fail "no Debian mirror configured for apt; set DEBIAN_MIRROR"
+source="deb [signed-by=$keyring] $mirror $suite main"
+
+if $system; then
+    command -v mmdebstrap >/dev/null || fail "mmdebstrap not found"
+    echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
+    rm -f "$dest.tmp" "$stamp"
+    mmdebstrap --quiet --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \
+        "$suite" "$dest.tmp" "$source" ||
+        fail "could not make a Debian $suite system from $mirror (offline? set DEBIAN_MIRROR)"
+    mv "$dest.tmp" "$dest"
+    echo "$want" >"$stamp"
+    exit 0
+fi
 
 state="$dest.apt"
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/cache" "$state/parts"
 : >"$state/status"
-echo "deb [signed-by=$keyring] $mirror $suite main" >"$state/sources.list"
+echo "$source" >"$state/sources.list"
 
 apt_opts=(
     -o "Dir::Etc::SourceList=$state/sources.list"
@@ -112,5 +134,5 @@ find "$tmp" -type l | while read -r link; do
     esac
 done
 
-echo "$want" >"$tmp/.complete"
 mv "$tmp" "$dest"
+echo "$want" >"$stamp"
