@@ -44,7 +44,7 @@ stdout_fails() {
     local how=$1 end=$2
     shift 2
     traced_command "$@"
-    broken 1 "$how" "${command[@]}"
+    broken 1 "$how" "${cmd[@]}"
     status=$?
     if [ "$end" = 0 ]; then expect_status 0; else expect_killed_by "$end"; fi
     expect_quiet_stderr
@@ -89,7 +89,7 @@ out_of_memory_with_stderr() {
         traced CALLTRACE_FAIL_MALLOC=40 </dev/null >"$out" 2>"$err"
     else
         traced_command --ignore-signal=PIPE CALLTRACE_FAIL_MALLOC=40
-        broken 2 "$1" "${command[@]}"
+        broken 2 "$1" "${cmd[@]}"
     fi
     status=$?
     expect_status 1

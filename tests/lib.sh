@@ -55,14 +55,14 @@ run() {
 # traced [ENV_ARG...]: run the program through env(1), which takes options
 # such as --ignore-signal=PIPE and NAME=VALUE pairs, with its library calls
 # logged to $log. Only the program is traced, not env. traced_command sets
-# $command to that command instead, for broken.
+# $cmd to that command instead, for broken.
 traced_command() {
-    command=(env "$@" CALLTRACE_LOG="$log" LD_PRELOAD="${CALLTRACE_LIB:?}" "$prog")
+    cmd=(env "$@" CALLTRACE_LOG="$log" LD_PRELOAD="${CALLTRACE_LIB:?}" "$prog")
 }
 
 traced() {
     traced_command "$@"
-    "${command[@]}"
+    "${cmd[@]}"
 }
 
 # broken FD HOW COMMAND...: run the external COMMAND, stdin empty, with

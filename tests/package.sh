@@ -5,7 +5,7 @@
 format=$1
 
 case $format in
-deb) needs_tool dpkg-deb && generator=DEB file=$deb ;;
+deb) needs_tool dpkg-deb && needs_tool dpkg-shlibdeps && generator=DEB file=$deb ;;
 rpm) needs_tool rpmbuild && generator=RPM file=$rpm ;;
 tgz) generator=TGZ file=$tgz ;;
 *) fail "unknown format $format" ;;
