@@ -55,7 +55,7 @@ if(CPACK_GENERATOR STREQUAL "DEB")
     string(REPLACE "\n" "\n " text "${text}")
     file(WRITE "${doc}/copyright"
         "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
-        "Upstream-Name: ${CPACK_PACKAGE_NAME}\n\n"
+        "Upstream-Name: ${CPACK_LIBCWORK_PROJECT}\n\n"
         "Files: *\nCopyright: ${holders}\nLicense: Expat\n\n"
         "License: Expat\n ${text}\n")
 

@@ -63,6 +63,7 @@ else()
 endif()
 set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/package-stage.cmake")
 # Handed on to package-stage.cmake.
+set(CPACK_LIBCWORK_PROJECT "${PROJECT_NAME}")
 set(CPACK_LIBCWORK_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
 set(CPACK_LIBCWORK_EPOCH "${LIBCWORK_EPOCH}")
 
@@ -96,9 +97,9 @@ set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/${_package}/LICENSE")
 # The system's directories are the filesystem package's, not ours.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
     /usr/share/man /usr/share/man/man1 /usr/share/licenses)
-# The Packager tag; then byte-identical packages: the changelog's date for every timestamp, and no
-# build host name. No /usr/lib/.build-id links: there is no debuginfo package
-# for them to lead to.
+# The Packager tag. Byte-identical packages: the changelog's date for every
+# timestamp, and no build host name. No /usr/lib/.build-id links: there is
+# no debuginfo package for them to lead to.
 set(CPACK_RPM_SPEC_MORE_DEFINE
     "%define packager ${CPACK_PACKAGE_CONTACT}
 %define use_source_date_epoch_as_buildtime 1
