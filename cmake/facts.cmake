@@ -1,7 +1,7 @@
 # facts.sh: what the tests and scripts need to know of this build, written
 # here once from the table and the build instead of again in each script.
-# Sourced by tests/lib.sh, tests/systems.sh, bench/bench.sh and
-# scripts/reproducible.sh.
+# Sourced by tests/lib.sh (and so the tests), scripts/reproducible.sh and
+# scripts/lint-packages.sh.
 
 get_property(_programs GLOBAL PROPERTY LIBCWORK_PROGRAMS)
 list(JOIN _programs " " _programs)
@@ -15,7 +15,6 @@ endmacro()
 _fact(source_dir "${PROJECT_SOURCE_DIR}")
 _fact(build_dir "${PROJECT_BINARY_DIR}")
 _fact(debian_dir "${LIBCWORK_DEBIAN_DIR}")
-_fact(version "${PROJECT_VERSION}")
 _fact(programs "${_programs}")
 _fact(generation "${_generation}")
 _fact(sysroot "${GENERATION_${_generation}_SYSROOT}")
@@ -28,7 +27,6 @@ _fact(rpm "${LIBCWORK_RPM}")
 _fact(tgz "${LIBCWORK_TGZ}")
 _fact(releases "${_releases}")
 foreach(_release IN LISTS LIBCWORK_RELEASES)
-    _fact(number_${_release} "${RELEASE_${_release}_NUMBER}")
     _fact(glibc_${_release} "${RELEASE_${_release}_GLIBC}")
 endforeach()
 file(WRITE "${PROJECT_BINARY_DIR}/facts.sh" "${_facts}")

@@ -214,7 +214,7 @@ case_glibc() {
     local release=$1 needs
     needs=$("$source_dir/scripts/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"
     run_on_release "$release" one --two
-    if version_at_most "$needs" "$(eval echo "\$glibc_$release")"; then
+    if version_at_most "$needs" "$(glibc_of "$release")"; then
         expect_output
     else
         [ "$status" != 0 ] || fail "glibc of $release started a program that needs $needs"

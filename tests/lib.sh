@@ -33,6 +33,12 @@ needs_tool() {
     exit 77
 }
 
+# glibc_of RELEASE: the glibc the table gives for a release.
+glibc_of() {
+    local var=glibc_$1
+    echo "${!var}"
+}
+
 # version_at_most A B: true if glibc version A is B or older.
 version_at_most() {
     [ "$(printf '%s\n' "$1" "$2" | sort -V | tail -n 1)" = "$2" ]
@@ -169,7 +175,7 @@ expect_calls() {
 runtime() {
     local release=$1 root version banner
     root=$debian_dir/$release-runtime
-    version=$(eval echo "\$glibc_$release")
+    version=$(glibc_of "$release")
     loader=$(find "$root" -name 'ld-linux-x86-64.so.2' | head -n 1)
     libdir=$(dirname "$(find "$root" -name libc.so.6 | head -n 1)")
     [ -x "$loader" ] && [ -f "$libdir/libc.so.6" ] || fail "no glibc runtime in $root"

@@ -70,7 +70,7 @@ check_release() {
     local release=$1 glibc installed="" build
     TEST_NAME="systems/$release"
     root=$work/$release
-    glibc=$(eval echo "\$glibc_$release")
+    glibc=$(glibc_of "$release")
 
     "$source_dir/scripts/debfetch.sh" --system "$release" "$debian_dir/$release-system.tar" man-db ||
         fail "could not make the system"
