@@ -16,6 +16,10 @@ target_compile_options(program_flags INTERFACE
     # libc: without this, g++ inlines the 40-byte memcpy and clang deletes
     # malloc, memcpy and free outright, as the block never escapes.
     -fno-builtin
+    # Each call is made from the routine that makes it in the source, so it
+    # returns there: without this, printhello jumps to puts, which then
+    # returns straight into main, as if main had written the line.
+    -fno-optimize-sibling-calls
     # _FORTIFY_SOURCE (on by default in some distributions' compilers)
     # would send printf to __printf_chk instead.
     -U_FORTIFY_SOURCE

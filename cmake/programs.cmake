@@ -6,6 +6,8 @@
 #                    generation needs are filled in here
 #   expected.out     its whole standard output, byte for byte
 #   expected.calls   the library calls it makes, in order (tests/calltrace.c)
+#   expected.err     if it has one, its whole standard error when its
+#                    allocation fails, which its man page quotes
 #
 # CASES names the test cases that apply to this program besides those that
 # apply to every program (see tests/CMakeLists.txt).
@@ -31,6 +33,15 @@ set(_signals "${CMAKE_CURRENT_LIST_DIR}/../man/exit-signals.roff")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_signals}")
 file(READ "${_signals}" LIBCWORK_MAN_EXIT_SIGNALS)
 
+# _roff_literal(VAR TEXT): TEXT escaped so that roff prints its lines as
+# they are, without the last line feed.
+function(_roff_literal var text)
+    string(REPLACE "\\" "\\e" text "${text}")
+    string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" text "${text}")
+    string(REGEX REPLACE "\n$" "" text "${text}")
+    set(${var} "${text}" PARENT_SCOPE)
+endfunction()
+
 function(libcwork_program name)
     cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "CASES")
     set(dir "${CMAKE_CURRENT_SOURCE_DIR}")
@@ -39,16 +50,19 @@ function(libcwork_program name)
     target_link_libraries(${name} PRIVATE program_flags)
     install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-    # The page lists the output the tests hold the program to, so the two
-    # cannot drift apart. Lines are escaped so that roff prints them as they are.
+    # The page quotes the output and the message the tests hold the program
+    # to, so they cannot drift apart.
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${dir}/expected.out")
-    file(READ "${dir}/expected.out" OUTPUT)
-    string(LENGTH "${OUTPUT}" OUTPUT_BYTES)
-    string(REGEX MATCHALL "\n" newlines "${OUTPUT}")
+    file(READ "${dir}/expected.out" output)
+    string(LENGTH "${output}" OUTPUT_BYTES)
+    string(REGEX MATCHALL "\n" newlines "${output}")
     list(LENGTH newlines OUTPUT_LINES)
-    string(REPLACE "\\" "\\e" OUTPUT "${OUTPUT}")
-    string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" OUTPUT "${OUTPUT}")
-    string(REGEX REPLACE "\n$" "" OUTPUT "${OUTPUT}")
+    _roff_literal(OUTPUT "${output}")
+    if(EXISTS "${dir}/expected.err")
+        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${dir}/expected.err")
+        file(READ "${dir}/expected.err" message)
+        _roff_literal(MESSAGE "${message}")
+    endif()
     set(COMPATIBILITY "${LIBCWORK_MAN_COMPATIBILITY}")
     string(STRIP "${LIBCWORK_MAN_EXIT_SIGNALS}" EXIT_SIGNALS)
     configure_file(${name}.1.in "${CMAKE_BINARY_DIR}/man/${name}.1" @ONLY)

@@ -5,6 +5,16 @@
  *
  *   CALLTRACE_LOG=FILE          append one line per call to FILE
  *   CALLTRACE_FAIL_MALLOC=N     the program's malloc(N) fails with ENOMEM
+ *   CALLTRACE_CALLERS=1         each line ends in "from OFFSET": where the call
+ *                               returns to, as an address in the program's
+ *                               file, which nm maps to a routine
+ *   CALLTRACE_MEMCPY_ADD=N      the program's memcpy delivers every int of the
+ *                               source plus N, so what is listed after it shows
+ *                               whether it was read from the copy
+ *   CALLTRACE_POISON=1          the program's block is filled with 0xa5 bytes
+ *                               when allocated, and each printf line shows the
+ *                               block's ints as they stand: a value, or "-"
+ *                               where the poison is still there
  *
  * Lines: "malloc N PTR|NULL", "memcpy DST N", "printf", "puts", "free PTR".
  */
@@ -17,13 +27,14 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 extern void *__libc_malloc(size_t size);
 extern void __libc_free(void *ptr);
 
 struct range {
-    uintptr_t lo, hi;
+    uintptr_t base, lo, hi;
 };
 
 /* The first object dl_iterate_phdr reports is the program itself. */
@@ -31,6 +42,7 @@ static int program_range(struct dl_phdr_info *info, size_t size, void *data)
 {
     struct range *r = data;
     (void)size;
+    r->base = info->dlpi_addr;
     r->lo = UINTPTR_MAX;
     for (int i = 0; i < info->dlpi_phnum; i++) {
         const ElfW(Phdr) *ph = &info->dlpi_phdr[i];
@@ -45,24 +57,42 @@ static int program_range(struct dl_phdr_info *info, size_t size, void *data)
     return 1;
 }
 
-static int from_program(const void *caller)
+static const struct range *program(void)
 {
     static struct range r;
     if (r.hi == 0)
         dl_iterate_phdr(program_range, &r);
-    return (uintptr_t)caller >= r.lo && (uintptr_t)caller < r.hi;
+    return &r;
 }
 
-static void note(const char *fmt, ...)
+static int from_program(const void *caller)
+{
+    const struct range *r = program();
+    return (uintptr_t)caller >= r->lo && (uintptr_t)caller < r->hi;
+}
+
+static int mode(const char *name)
+{
+    return getenv(name) != NULL;
+}
+
+/* One line of the log; with CALLTRACE_CALLERS, where CALLER returns to. */
+static void note(const void *caller, const char *fmt, ...)
 {
     const char *path = getenv("CALLTRACE_LOG");
     if (path == NULL)
         return;
-    char line[128];
+    char line[256];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(line, sizeof line, fmt, ap);
+    int n = vsnprintf(line, sizeof line - 32, fmt, ap);
     va_end(ap);
+    if (n < 0 || n >= (int)sizeof line - 32)
+        abort();
+    if (mode("CALLTRACE_CALLERS"))
+        n += snprintf(line + n, 32, " from %#lx",
+                      (unsigned long)((uintptr_t)caller - program()->base));
+    line[n++] = '\n';
     int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
@@ -79,25 +109,39 @@ static void *next(const char *name)
     return fn;
 }
 
+/* The block the program has allocated and not yet freed, for CALLTRACE_POISON. */
+static int *block;
+static size_t block_ints;
+
 void *malloc(size_t size)
 {
-    if (!from_program(__builtin_return_address(0)))
+    void *caller = __builtin_return_address(0);
+    if (!from_program(caller))
         return __libc_malloc(size);
     const char *fail = getenv("CALLTRACE_FAIL_MALLOC");
     if (fail != NULL && strtoul(fail, NULL, 10) == size) {
-        note("malloc %zu NULL\n", size);
+        note(caller, "malloc %zu NULL", size);
         errno = ENOMEM;
         return NULL;
     }
     void *ptr = __libc_malloc(size);
-    note("malloc %zu %p\n", size, ptr);
+    note(caller, "malloc %zu %p", size, ptr);
+    if (ptr != NULL && mode("CALLTRACE_POISON")) {
+        memset(ptr, 0xa5, size);
+        block = ptr;
+        block_ints = size / sizeof(int);
+    }
     return ptr;
 }
 
 void free(void *ptr)
 {
-    if (from_program(__builtin_return_address(0)))
-        note("free %p\n", ptr);
+    void *caller = __builtin_return_address(0);
+    if (from_program(caller)) {
+        note(caller, "free %p", ptr);
+        if (ptr == block)
+            block = NULL;
+    }
     __libc_free(ptr);
 }
 
@@ -106,15 +150,40 @@ void *memcpy(void *dst, const void *src, size_t n)
     static void *(*real)(void *, const void *, size_t);
     if (real == NULL)
         real = (void *(*)(void *, const void *, size_t))next("memcpy");
-    if (from_program(__builtin_return_address(0)))
-        note("memcpy %p %zu\n", dst, n);
-    return real(dst, src, n);
+    void *caller = __builtin_return_address(0);
+    if (!from_program(caller))
+        return real(dst, src, n);
+    note(caller, "memcpy %p %zu", dst, n);
+    real(dst, src, n);
+    const char *add = getenv("CALLTRACE_MEMCPY_ADD");
+    if (add != NULL)
+        for (size_t i = 0; i < n / sizeof(int); i++)
+            ((int *)dst)[i] += atoi(add);
+    return dst;
+}
+
+/* The block's ints as they stand, " 0 1 - - ...", into buf. */
+static const char *block_state(char *buf, size_t size)
+{
+    static const int poison = (int)0xa5a5a5a5;
+    size_t at = 0;
+    buf[0] = '\0';
+    for (size_t i = 0; block != NULL && i < block_ints && at < size; i++) {
+        if (block[i] == poison)
+            at += (size_t)snprintf(buf + at, size - at, " -");
+        else
+            at += (size_t)snprintf(buf + at, size - at, " %d", block[i]);
+    }
+    return buf;
 }
 
 int printf(const char *fmt, ...)
 {
-    if (from_program(__builtin_return_address(0)))
-        note("printf\n");
+    void *caller = __builtin_return_address(0);
+    if (from_program(caller)) {
+        char state[160];
+        note(caller, "printf%s", mode("CALLTRACE_POISON") ? block_state(state, sizeof state) : "");
+    }
     va_list ap;
     va_start(ap, fmt);
     int n = vprintf(fmt, ap);
@@ -127,7 +196,8 @@ int puts(const char *s)
     static int (*real)(const char *);
     if (real == NULL)
         real = (int (*)(const char *))next("puts");
-    if (from_program(__builtin_return_address(0)))
-        note("puts\n");
+    void *caller = __builtin_return_address(0);
+    if (from_program(caller))
+        note(caller, "puts");
     return real(s);
 }

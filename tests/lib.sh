@@ -50,6 +50,7 @@ for_program() {
     name=$(basename "$prog")
     expected_out=$source_dir/$name/expected.out
     expected_calls=$source_dir/$name/expected.calls
+    expected_err=$source_dir/$name/expected.err
 }
 
 # run [ARG...]: run the program with stdin empty, stdout and stderr to files.
