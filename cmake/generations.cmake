@@ -4,25 +4,38 @@
 #   LIBCWORK_RELEASES           the releases' codenames, oldest first
 #   RELEASE_<codename>_NUMBER   its Debian version number (11, 12, ...)
 #   RELEASE_<codename>_GLIBC    the glibc it ships
+#   LIBCWORK_RUNTIMES           every glibc the tests run on, by name: the
+#                               releases' and the runtime rows', as listed
+#   RUNTIME_<name>_GLIBC        a runtime's glibc (a release's too)
+#   RUNTIME_<name>_NPM          a runtime row's npm package@version
+#   RUNTIME_<name>_INTEGRITY    and the integrity its tarball must have
 #   LIBCWORK_GENERATIONS        the generations' names
 #   GENERATION_<name>_SYSROOT   the release it links against, or "host"
 #   GENERATION_<name>_NEWEST    the newest GLIBC_ version it may need
 #   GENERATION_<name>_FLOOR     the oldest glibc its packages run on
 #   GENERATION_<name>_PACKAGE   its package name
+#   GENERATION_<name>_SHOWN     the glibc versions, of the runtimes', that it
+#                               must run on, oldest first
 
 set(LIBCWORK_TABLE "${CMAKE_CURRENT_LIST_DIR}/../generations.txt")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${LIBCWORK_TABLE}")
 
 set(LIBCWORK_RELEASES "")
+set(LIBCWORK_RUNTIMES "")
 set(LIBCWORK_GENERATIONS "")
-file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|generation)[ \t]")
+file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|runtime|generation)[ \t]")
 foreach(_line IN LISTS _rows)
     string(REGEX REPLACE "[ \t]+" ";" _row "${_line}")
     list(LENGTH _row _columns)
     list(POP_FRONT _row _kind _name)
     if(_kind STREQUAL "release" AND _columns EQUAL 4)
         list(APPEND LIBCWORK_RELEASES ${_name})
+        list(APPEND LIBCWORK_RUNTIMES ${_name})
         list(POP_FRONT _row RELEASE_${_name}_NUMBER RELEASE_${_name}_GLIBC)
+        set(RUNTIME_${_name}_GLIBC ${RELEASE_${_name}_GLIBC})
+    elseif(_kind STREQUAL "runtime" AND _columns EQUAL 5)
+        list(APPEND LIBCWORK_RUNTIMES ${_name})
+        list(POP_FRONT _row RUNTIME_${_name}_GLIBC RUNTIME_${_name}_NPM RUNTIME_${_name}_INTEGRITY)
     elseif(_kind STREQUAL "generation" AND _columns EQUAL 6)
         list(APPEND LIBCWORK_GENERATIONS ${_name})
         list(POP_FRONT _row GENERATION_${_name}_SYSROOT GENERATION_${_name}_NEWEST
@@ -33,9 +46,29 @@ foreach(_line IN LISTS _rows)
 endforeach()
 
 foreach(_name IN LISTS LIBCWORK_GENERATIONS)
+    set(GENERATION_${_name}_SHOWN "")
+    foreach(_runtime IN LISTS LIBCWORK_RUNTIMES)
+        if(RUNTIME_${_runtime}_GLIBC VERSION_GREATER_EQUAL GENERATION_${_name}_FLOOR)
+            list(APPEND GENERATION_${_name}_SHOWN ${RUNTIME_${_runtime}_GLIBC})
+        endif()
+    endforeach()
+    list(SORT GENERATION_${_name}_SHOWN COMPARE NATURAL)
     set(_sysroot ${GENERATION_${_name}_SYSROOT})
     if(NOT _sysroot STREQUAL "host" AND NOT _sysroot IN_LIST LIBCWORK_RELEASES)
         message(FATAL_ERROR "${LIBCWORK_TABLE}: generation ${_name} links against "
             "${_sysroot}, which is not a release in the table")
     endif()
 endforeach()
+
+# libcwork_join_and(VAR ITEM...): "a", "a and b", "a, b and c".
+function(libcwork_join_and var)
+    set(items ${ARGN})
+    list(POP_BACK items last)
+    list(JOIN items ", " text)
+    if(text)
+        set(text "${text} and ${last}")
+    else()
+        set(text "${last}")
+    endif()
+    set(${var} "${text}" PARENT_SCOPE)
+endfunction()

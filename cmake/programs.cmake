@@ -23,8 +23,10 @@ foreach(_generation IN LISTS LIBCWORK_GENERATIONS)
         set(_linked "glibc ${RELEASE_${_release}_GLIBC}, that of Debian ${RELEASE_${_release}_NUMBER},")
     endif()
     string(REPLACE "-" "\\-" _package "${GENERATION_${_generation}_PACKAGE}")
+    libcwork_join_and(_shown ${GENERATION_${_generation}_SHOWN})
     string(APPEND _compatibility ".PP\nThe build in the package\n.B ${_package}\n"
-        "is linked against ${_linked}\nand needs glibc ${_floor} or later.\n")
+        "is linked against ${_linked}\nand needs glibc ${_floor} or later;\n"
+        "it is shown to run on glibc ${_shown}.\n")
 endforeach()
 string(STRIP "${_compatibility}" LIBCWORK_MAN_COMPATIBILITY)
 

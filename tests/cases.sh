@@ -255,8 +255,8 @@ case_install() {
     expect_output
 }
 
-# On a release whose glibc is older than the one it needs, the loader must
-# refuse it, naming that version; elsewhere it runs exactly as at home.
+# On a glibc older than the one it needs, the loader must refuse it, naming
+# that version; elsewhere it runs exactly as at home.
 case_glibc() {
     local release=$1 needs
     needs=$("$source_dir/scripts/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"

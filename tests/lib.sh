@@ -33,9 +33,9 @@ needs_tool() {
     exit 77
 }
 
-# glibc_of RELEASE: the glibc the table gives for a release.
+# glibc_of RUNTIME: the glibc the table gives for a release or runtime.
 glibc_of() {
-    local var=glibc_$1
+    local var=glibc_${1//-/_}
     echo "${!var}"
 }
 
@@ -170,24 +170,28 @@ expect_calls() {
         fail "library calls differ:"$'\n'"$(diff "$expected_calls" <(traced_calls))"
 }
 
-# runtime CODENAME: set loader and libdir to the glibc runtime of that
-# release, fetched by the fetch-CODENAME test, after making sure it is the
-# glibc the table gives for the release.
+# runtime NAME: set loader and libdir to the glibc runtime of that release
+# or runtime row, fetched by the fetch-NAME test, after making sure it is
+# the glibc the table gives for it.
 runtime() {
     local release=$1 root version banner
     root=$debian_dir/$release-runtime
     version=$(glibc_of "$release")
+    # A runtime that is not a release's comes from npm: without npm its
+    # fetch was skipped, and so is this.
+    [ -d "$root" ] || [[ " $releases " == *" $release "* ]] || needs_tool npm
     loader=$(find "$root" -name 'ld-linux-x86-64.so.2' | head -n 1)
     libdir=$(dirname "$(find "$root" -name libc.so.6 | head -n 1)")
     [ -x "$loader" ] && [ -f "$libdir/libc.so.6" ] || fail "no glibc runtime in $root"
     banner=$("$loader" --library-path "$libdir" "$libdir/libc.so.6" | head -n 1)
     case $banner in
-    *"release version $version".*) ;;
+    *"release version $version"[.,]*) ;;
     *) fail "$root is not glibc $version: $banner" ;;
     esac
 }
 
-# run_on_release CODENAME [ARG...]: run the program on that release's glibc.
+# run_on_release NAME [ARG...]: run the program on that release's or
+# runtime's glibc.
 run_on_release() {
     runtime "$1"
     shift
