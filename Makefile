@@ -19,6 +19,7 @@ GENERATIONS := $(shell awk '$$1 == "generation" { print $$2 }' generations.txt)
 PRESET_PREFIX := $(if $(filter true,$(CI)),ci-)
 PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
+SHELL := bash
 
 .PHONY: all run check install package systems dist bench lint reproducible clean $(GENERATIONS)
 
@@ -35,22 +36,30 @@ run: all
 		echo; \
 	done
 
+# Every generation's tests run, whatever failed before them; then the
+# reasons for any skipped test, once each.
 check: all
-	@for g in $(GENERATIONS); do ctest --preset $$g --parallel 2 || exit 1; done
+	@status=0; \
+	for g in $(GENERATIONS); do ctest --preset $$g --parallel 2 || status=1; done; \
+	cat $(foreach g,$(GENERATIONS),build/$(g)/Testing/Temporary/LastTest.log) 2>/dev/null | \
+		awk 'sub(/^SKIP: /, "") { n[$$0]++ } END { for (why in n) printf "skipped %d tests: %s\n", n[why], why }'; \
+	exit $$status
 
 install: current
 	DESTDIR="$(DESTDIR)" cmake --install build/current --prefix "$(PREFIX)"
 
 package: all
-	@for g in $(GENERATIONS); do cpack --preset $$g >/dev/null || exit 1; done
+	@set -o pipefail; for g in $(GENERATIONS); do \
+		cpack --preset $$g 2>&1 >/dev/null | { grep -v '^CPackRPM: Will use GENERATED spec file' >&2 || true; } || exit 1; \
+	done
 	@ls -1 build/packages/*.*
 
 # A missing tool (mmdebstrap) skips them, saying so; exit status 77.
 systems: package
 	@tests/systems.sh $(foreach g,$(GENERATIONS),build/$(g)) || [ $$? = 77 ]
 
-dist: current
-	@cmake --build --preset current --target dist
+dist:
+	@scripts/dist.sh
 
 bench: all
 	@for g in $(GENERATIONS); do cmake --build --preset $$g --target bench_baseline >/dev/null || exit 1; done

@@ -25,9 +25,3 @@ add_custom_target(lint
             --suppress=missingIncludeSystem --inline-suppr --quiet ${_sources}
     WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}")
 
-# The source archive of the commit checked out.
-set(_dist "${PROJECT_SOURCE_DIR}/build/${PROJECT_NAME}-${PROJECT_VERSION}.tar.gz")
-add_custom_target(dist
-    COMMAND git archive --prefix=${PROJECT_NAME}-${PROJECT_VERSION}/ -o "${_dist}" HEAD
-    COMMAND ${CMAKE_COMMAND} -E echo "${_dist}"
-    WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}" VERBATIM)

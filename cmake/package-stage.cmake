@@ -84,5 +84,18 @@ else()
     file(COPY_FILE "${source}/LICENSE" "${doc}/LICENSE")
 endif()
 
+# Modes of the package's own, whatever the umask and the checkout's modes:
+# directories and executables 0755, every other file 0644.
+file(GLOB_RECURSE entries LIST_DIRECTORIES true "${stage}/*")
+foreach(entry IN LISTS entries ITEMS "${stage}")
+    list(FIND executables "${entry}" executable)
+    if(IS_DIRECTORY "${entry}" OR executable GREATER -1)
+        file(CHMOD "${entry}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+            GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    else()
+        file(CHMOD "${entry}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    endif()
+endforeach()
+
 # Every timestamp in the package is the release's date.
 set(ENV{SOURCE_DATE_EPOCH} "${CPACK_LIBCWORK_EPOCH}")

@@ -1,7 +1,10 @@
 # make package: a .tar.gz, a .deb and an .rpm per generation, each named for
 # the oldest glibc its executables start on. What goes into each package
 # beyond the install rules (stripping, compressed man pages, the licence and
-# the changelog in each format's place) is done by cmake/package-stage.cmake.
+# the changelog in each format's place, fixed modes) is done by
+# cmake/package-stage.cmake; cmake/package-generator.cmake and
+# cmake/package-done.cmake see that the .rpm is built where rpmbuild can,
+# and that a .tar.gz lists its entries in a fixed order.
 
 set(_package ${GENERATION_${LIBCWORK_GENERATION}_PACKAGE})
 set(_floor ${GENERATION_${LIBCWORK_GENERATION}_FLOOR})
@@ -58,6 +61,8 @@ else()
     message(STATUS "rpmbuild not found: make package makes no .rpm (apt-get install rpm)")
 endif()
 set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/package-stage.cmake")
+set(CPACK_POST_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/package-done.cmake")
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/package-generator.cmake")
 # Handed on to package-stage.cmake.
 set(CPACK_LIBCWORK_PROJECT "${PROJECT_NAME}")
 set(CPACK_LIBCWORK_SOURCE_DIR "${PROJECT_SOURCE_DIR}")

@@ -15,11 +15,12 @@ set(CMAKE_SYSROOT "${LIBCWORK_SYSROOT}")
 
 # Debian's g++ finds Scrt1.o, crti.o and libc.so through a prefix of its own,
 # relative to the compiler, before the sysroot's: that silently links the
-# host's start files and glibc. -B puts the sysroot's first.
+# host's start files and glibc. -B puts the sysroot's first. Quoted, as
+# these flags reach a shell and the path may hold spaces.
 set(_libdir "${LIBCWORK_SYSROOT}/usr/lib/x86_64-linux-gnu")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-B${_libdir}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-B${_libdir}")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-B${_libdir}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "\"-B${_libdir}\"")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "\"-B${_libdir}\"")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "\"-B${_libdir}\"")
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -17,8 +17,7 @@ execute_process(
     RESULT_VARIABLE _fetched)
 if(NOT _fetched EQUAL 0)
     message(FATAL_ERROR
-        "Could not fetch glibc ${RELEASE_${_release}_GLIBC} from Debian ${_release} (see above).\n"
-        "Check the network and the system's apt sources, or set DEBIAN_MIRROR "
-        "to a reachable Debian mirror, or configure with "
-        "-DLIBCWORK_SYSROOT=/path/to/a/glibc/sysroot.")
+        "Could not fetch glibc ${RELEASE_${_release}_GLIBC} from Debian ${_release}: "
+        "debfetch says why, above. Or build against a glibc sysroot of your own: "
+        "-DLIBCWORK_SYSROOT=/path/to/sysroot (see the README).")
 endif()

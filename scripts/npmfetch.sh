@@ -31,7 +31,7 @@ fail() {
 
 if ! command -v npm >/dev/null; then
     [ "${CI:-}" != true ] || fail "npm is not installed, and CI must run every test"
-    echo "SKIP: npm is not installed (apt-get install npm), so glibc from $spec is not fetched"
+    echo "SKIP: npm is not installed"
     exit 77
 fi
 

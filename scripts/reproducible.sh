@@ -1,41 +1,157 @@
 #!/usr/bin/env bash
-# reproducible.sh BUILD_DIR...: build a second copy of this tree in another
-# directory, in another time zone and later, and check that every executable
-# and every package comes out byte for byte the same as in the BUILD_DIRs.
-# No build path, date or host name may end up in any of them.
+# reproducible.sh BUILD_DIR...: build this tree a second time, from its
+# source archive (scripts/dist.sh --working-tree), under other conditions
+# than the BUILD_DIRs were built in, and check that every executable and
+# every package comes out byte for byte the same. The conditions are the
+# variations of the reproducible-builds project, by reprotest's names:
+#
+#   build_path    a path with a space and a non-ASCII letter
+#   umask         002
+#   locales       another locale
+#   timezone      another time zone
+#   home          another home directory
+#   time          a clock 397 days ahead (faketime)
+#   fileordering  directory entries listed in shuffled order (disorderfs)
+#   user_group    another user and group (as root)
+#
+# Where something differs, each variation is tried alone, and those that
+# change a byte are named. A variation whose tool is missing is left out,
+# saying so; under CI=true that is a failure. The source archive itself,
+# made again under the same variations, must not change either.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-copy=$(mktemp -d /tmp/libcwork-elsewhere.XXXXXX)
-trap 'rm -rf "$copy"' EXIT
+work=$(mktemp -d /tmp/libcwork-reproducible.XXXXXX)
+chmod 755 "$work" # for user_group
+mounts=()
+cleanup() {
+    for m in ${mounts[@]+"${mounts[@]}"}; do fusermount -u "$m"; done
+    # The links cpack made to the packages of a path it could not take.
+    find "${TMPDIR:-/tmp}" /tmp -maxdepth 1 -lname "$work/*" -delete 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
 
-# The tracked files as they are now, in a deeper directory of another name.
-src=$copy/another/checkout
-mkdir -p "$src"
-git -C "$top" ls-files -z --cached --others --exclude-standard | (cd "$top" && xargs -0 cp --parents -t "$src")
-
-status=0
-same() {
-    if cmp -s "$1" "$2"; then
-        echo "same bytes: ${1#"$top"/}"
-    else
-        echo "DIFFERS: ${1#"$top"/} and ${2#"$src"/} built in $src" >&2
-        status=1
-    fi
+fail() {
+    echo "reproducible: $*" >&2
+    exit 1
 }
 
-for build in "$@"; do
-    . "$build/facts.sh"
-    # What is fetched from Debian is shared: fetching it again proves nothing.
-    (cd "$src" &&
-        TZ=Pacific/Kiritimati LC_ALL=C cmake --preset "$generation" \
-            -DLIBCWORK_DEBIAN_DIR="$debian_dir" -DBUILD_TESTING=OFF >/dev/null &&
-        cmake --build --preset "$generation" >/dev/null &&
-        TZ=America/Adak cpack --preset "$generation" >/dev/null)
-    for exe in "$build"/bin/*; do
-        same "$exe" "$src/build/$generation/bin/$(basename "$exe")"
+git -C "$top" rev-parse --git-dir >/dev/null 2>&1 ||
+    fail "needs a git checkout: it builds again from the tracked files, and $top is not a checkout"
+
+# Either locale will do, as long as it is not the one we were built in.
+case $(locale charmap 2>/dev/null) in
+UTF-8) other_locale=C ;;
+*) other_locale=C.UTF-8 ;;
+esac
+
+variations=(build_path umask locales timezone home)
+left_out() {
+    [ "${CI:-}" != true ] || fail "$1, and CI must vary everything"
+    echo "reproducible: not varied: $1"
+}
+if command -v faketime >/dev/null; then variations+=(time); else left_out "time: faketime is not installed"; fi
+if command -v disorderfs >/dev/null && [ -w /dev/fuse ]; then
+    variations+=(fileordering)
+else
+    left_out "fileordering: disorderfs or /dev/fuse is missing"
+fi
+if [ "$(id -u)" = 0 ]; then variations+=(user_group); else left_out "user_group: needs root"; fi
+
+generations=()
+for build in "$@"; do generations+=("$(. "$build/facts.sh" && echo "$generation")"); done
+. "$1/facts.sh"
+
+# under VARIATION... -- COMMAND...: run COMMAND with these variations'
+# environment, umask, clock and user (not path or file order).
+under() {
+    local v env=(env) wrap=() mask=022
+    while [ "$1" != -- ]; do
+        case $1 in
+        umask) mask=002 ;;
+        locales) env+=(LANG="$other_locale" LC_ALL="$other_locale") ;;
+        timezone) env+=(TZ=Pacific/Kiritimati) ;;
+        home) env+=(HOME="$home") ;;
+        time) wrap+=(faketime '+397 days') ;;
+        user_group) wrap=(setpriv --reuid=65534 --regid=65534 --clear-groups ${wrap[@]+"${wrap[@]}"}) ;;
+        esac
+        shift
     done
-    for file in "$deb" "$rpm" "$tgz"; do
-        same "$packages_dir/$file" "$src/build/packages/$file"
+    shift
+    (umask $mask && ${wrap[@]+"${wrap[@]}"} "${env[@]}" "$@")
+}
+
+# build_copy NAME VARIATION...: unpack the source archive and build every
+# generation's executables and packages there; $copy is where.
+build_copy() {
+    local dir=$work/$1 v
+    shift
+    copy=$dir/plain/libcwork
+    home=$dir/home
+    for v in "$@"; do [ "$v" != build_path ] || copy="$dir/my dir/libcwörk"; done
+    mkdir -p "$copy" "$home"
+    tar -xzf "$work/source.tar.gz" -C "$copy" --strip-components=1
+    for v in "$@"; do
+        [ "$v" = user_group ] && chown -R 65534:65534 "$dir"
+        if [ "$v" = fileordering ]; then
+            mv "$copy" "$copy.disk"
+            mkdir "$copy"
+            disorderfs --quiet --shuffle-dirents=yes --multi-user=yes "$copy.disk" "$copy" >/dev/null
+            mounts+=("$copy")
+        fi
     done
+    for g in "${generations[@]}"; do
+        # What is fetched from Debian is shared: fetching it again proves nothing.
+        (cd "$copy" &&
+            under "$@" -- cmake --preset "$g" -DLIBCWORK_DEBIAN_DIR="$debian_dir" -DBUILD_TESTING=OFF &&
+            under "$@" -- cmake --build --preset "$g" &&
+            under "$@" -- cpack --preset "$g") >"$dir/log" 2>&1 ||
+            fail "the build under $* failed:"$'\n'"$(tail -n 20 "$dir/log")"
+    done
+}
+
+# same_bytes [-q]: compare what the BUILD_DIRs hold with what $copy holds.
+same_bytes() {
+    local quiet=${1:-} status=0 build exe file
+    for build in "${builds[@]}"; do
+        . "$build/facts.sh"
+        pairs=()
+        for exe in "$build"/bin/*; do pairs+=("$exe" "$copy/build/$generation/bin/${exe##*/}"); done
+        for file in "$deb" "$rpm" "$tgz"; do
+            [ -f "$packages_dir/$file" ] && pairs+=("$packages_dir/$file" "$copy/build/packages/$file")
+        done
+        set -- "${pairs[@]}"
+        while [ $# -gt 0 ]; do
+            if cmp -s "$1" "$2"; then
+                [ -n "$quiet" ] || echo "same bytes: ${1#"$top"/}"
+            else
+                [ -n "$quiet" ] || echo "DIFFERS: ${1#"$top"/}" >&2
+                status=1
+            fi
+            shift 2
+        done
+    done
+    return $status
+}
+builds=("$@")
+
+"$top/scripts/dist.sh" --working-tree "$work/source.tar.gz" >/dev/null
+home=$work/dist-home
+mkdir -p "$home"
+dist_variations=(umask locales timezone home)
+[[ " ${variations[*]} " != *" time "* ]] || dist_variations+=(time)
+under "${dist_variations[@]}" -- "$top/scripts/dist.sh" --working-tree "$work/again.tar.gz" >/dev/null
+cmp -s "$work/source.tar.gz" "$work/again.tar.gz" || fail "the source archive differs when made again"
+echo "same bytes: the source archive, made twice"
+
+build_copy all "${variations[@]}"
+if same_bytes; then
+    echo "reproducible under: ${variations[*]}"
+    exit 0
+fi
+echo "reproducible: something differs; trying each variation alone" >&2
+for v in "${variations[@]}"; do
+    build_copy "$v" "$v"
+    same_bytes -q || echo "reproducible: $v changes the bytes" >&2
 done
-exit $status
+exit 1

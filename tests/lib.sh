@@ -64,7 +64,9 @@ run() {
 # logged to $log. Only the program is traced, not env. traced_command sets
 # $cmd to that command instead, for broken.
 traced_command() {
-    cmd=(env "$@" CALLTRACE_LOG="$log" LD_PRELOAD="${CALLTRACE_LIB:?}" "$prog")
+    # LD_PRELOAD splits at spaces, and the build's path may hold some.
+    [ -f "$work/calltrace.so" ] || cp "${CALLTRACE_LIB:?}" "$work/calltrace.so"
+    cmd=(env "$@" CALLTRACE_LOG="$log" LD_PRELOAD="$work/calltrace.so" "$prog")
 }
 
 traced() {

@@ -17,8 +17,9 @@ pkg=$work/out/$file
 [ -f "$pkg" ] || fail "made $(ls "$work/out"), not $file"
 
 # The floor its name carries is what its executables really need.
-# shellcheck disable=SC2086
-measured=$("$source_dir/scripts/glibc-floor.sh" $(printf "$build_dir/bin/%s " $programs)) ||
+executables=()
+for p in $programs; do executables+=("$build_dir/bin/$p"); done
+measured=$("$source_dir/scripts/glibc-floor.sh" "${executables[@]}") ||
     fail "could not read the executables' symbol versions"
 [ "$measured" = "$floor" ] || fail "named for glibc $floor, but its executables need $measured"
 version_at_most "$floor" "$newest" || fail "needs glibc $floor, newer than its generation allows"

@@ -23,8 +23,8 @@ for release in $releases; do
 done
 
 # The generations, oldest floor first: the order to install and switch in.
-builds=$(for build in "$@"; do (. "$build/facts.sh" && echo "$floor $build"); done |
-    sort -V | cut -d' ' -f2)
+mapfile -t builds < <(for build in "$@"; do (. "$build/facts.sh" && echo "$floor $build"); done |
+    sort -V | cut -d' ' -f2-)
 
 # in_root COMMAND...: run a command in the system, offline, in a clean
 # environment.
@@ -79,7 +79,7 @@ check_release() {
         fail "the system's glibc is not $glibc"
     files >"$work/$release.before"
 
-    for build in $builds; do
+    for build in "${builds[@]}"; do
         . "$build/facts.sh"
         cp "$packages_dir/$deb" "$packages_dir/$tgz" "$root/tmp/"
         if version_at_most "$floor" "$glibc"; then
@@ -107,7 +107,7 @@ check_release() {
         fail "purging left the system changed:"$'\n'"$(cat "$out")"
     echo "$release: purged, as it was"
 
-    for build in $builds; do
+    for build in "${builds[@]}"; do
         . "$build/facts.sh"
         version_at_most "$floor" "$glibc" || continue
         tar -xzf "$root/tmp/$tgz" -C "$root/opt" || fail "could not unpack $tgz"
