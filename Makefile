@@ -49,6 +49,7 @@ install: current
 	DESTDIR="$(DESTDIR)" cmake --install build/current --prefix "$(PREFIX)"
 
 package: all
+	@rm -f build/packages/*.deb build/packages/*.rpm build/packages/*.tar.gz
 	@set -o pipefail; for g in $(GENERATIONS); do \
 		cpack --preset $$g 2>&1 >/dev/null | { grep -v '^CPackRPM: Will use GENERATED spec file' >&2 || true; } || exit 1; \
 	done
@@ -69,7 +70,11 @@ lint: package
 	@cmake --build --preset current --target lint
 	scripts/lint-packages.sh $(foreach g,$(GENERATIONS),build/$(g))
 
-reproducible: package
+# It builds again from the files git tracks: say so before building.
+reproducible:
+	@git rev-parse --git-dir >/dev/null 2>&1 || \
+		{ echo "make reproducible needs a git checkout: it builds again from the files git tracks" >&2; exit 1; }
+	@$(MAKE) package >/dev/null
 	scripts/reproducible.sh $(foreach g,$(GENERATIONS),build/$(g))
 
 clean:

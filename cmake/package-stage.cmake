@@ -5,7 +5,8 @@
 #   - executables stripped, with .comment and .note gone (the build tree
 #     keeps its symbols);
 #   - man pages compressed with gzip -9n, so the bytes do not depend on when;
-#   - the licence and the changelog where each format keeps them;
+#   - the licence and the changelog where each format keeps them (and for
+#     the .deb, the one lintian override, with its reason);
 #   - for the .deb, Pre-Depends read off the executables by dpkg-shlibdeps.
 
 set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
@@ -59,8 +60,15 @@ if(CPACK_GENERATOR STREQUAL "DEB")
         "Files: *\nCopyright: ${holders}\nLicense: Expat\n\n"
         "License: Expat\n ${text}\n")
 
-    file(COPY_FILE "${source}/changelog" "${doc}/changelog")
-    compress("${doc}/changelog")
+    # A version with a revision is Debian's own packaging: its changelog
+    # goes by the name for that.
+    file(COPY_FILE "${source}/changelog" "${doc}/changelog.Debian")
+    compress("${doc}/changelog.Debian")
+    # lintian expects a first upload to Debian to close its ITP bug; these
+    # packages are published by the project, not uploaded to Debian.
+    file(WRITE "${prefix}/share/lintian/overrides/${package}"
+        "# Published by the project itself, not uploaded to Debian: no ITP bug to close.\n"
+        "${package}: initial-upload-closes-no-bugs [usr/share/doc/${package}/changelog.Debian.gz:1]\n")
 
     # dpkg-shlibdeps wants to be run from a source package's top directory.
     set(work "${stage}.shlibdeps")

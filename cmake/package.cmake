@@ -68,9 +68,22 @@ set(CPACK_LIBCWORK_PROJECT "${PROJECT_NAME}")
 set(CPACK_LIBCWORK_SOURCE_DIR "${PROJECT_SOURCE_DIR}")
 set(CPACK_LIBCWORK_EPOCH "${LIBCWORK_EPOCH}")
 
+# The name libcwork installs whichever generation the system can run: where
+# a repository holds the package of that name, the package manager takes
+# it; where it holds only another generation's, that one provides the name.
+if(NOT _package STREQUAL PROJECT_NAME)
+    set(_provides ${PROJECT_NAME})
+endif()
+
 # ---- .deb ----
-set(CPACK_DEBIAN_FILE_NAME "${_package}_${PROJECT_VERSION}_glibc${_floor}-or-newer_amd64.deb")
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${LIBCWORK_REVISION})
+set(_deb_version "${PROJECT_VERSION}-${LIBCWORK_REVISION}")
+set(CPACK_DEBIAN_FILE_NAME "${_package}_${_deb_version}_glibc${_floor}-or-newer_amd64.deb")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE amd64)
+if(_provides)
+    set(CPACK_DEBIAN_PACKAGE_SOURCE ${PROJECT_NAME})
+    set(CPACK_DEBIAN_PACKAGE_PROVIDES "${_provides} (= ${_deb_version})")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 # package-stage.cmake reads Pre-Depends off the executables with
 # dpkg-shlibdeps: Pre-Depends, not Depends, so that dpkg refuses the package
@@ -81,9 +94,12 @@ list(JOIN _others ", " CPACK_DEBIAN_PACKAGE_CONFLICTS)
 set(CPACK_DEBIAN_PACKAGE_REPLACES "${CPACK_DEBIAN_PACKAGE_CONFLICTS}")
 
 # ---- .rpm ----
-# Release 1, with the floor as its tag where distributions put theirs (.el8).
+# The revision, with the floor as its tag where distributions put theirs (.el8).
 set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
-set(CPACK_RPM_PACKAGE_RELEASE "1.glibc${_floor}")
+set(CPACK_RPM_PACKAGE_RELEASE "${LIBCWORK_REVISION}.glibc${_floor}")
+if(_provides)
+    set(CPACK_RPM_PACKAGE_PROVIDES "${_provides} = ${PROJECT_VERSION}-${CPACK_RPM_PACKAGE_RELEASE}")
+endif()
 set(CPACK_RPM_PACKAGE_ARCHITECTURE x86_64)
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${_description}")
@@ -113,8 +129,8 @@ file(STRINGS "${LIBCWORK_CHANGELOG}" _lines)
 set(_entries "")
 set(_items "")
 foreach(_line IN LISTS _lines)
-    if(_line MATCHES "^[a-z0-9.+-]+ \\(([^)]+)\\)")
-        set(_version "${CMAKE_MATCH_1}")
+    if(_line MATCHES "^[a-z0-9.+-]+ \\(([^)]+)-([0-9]+)\\)")
+        set(_version "${CMAKE_MATCH_1}-${CMAKE_MATCH_2}.glibc${_floor}")
     elseif(_line MATCHES "^  \\* (.*)")
         string(APPEND _items "- ${CMAKE_MATCH_1}\n")
     elseif(_line MATCHES "^    (.*)")
@@ -123,7 +139,7 @@ foreach(_line IN LISTS _lines)
         set(_who "${CMAKE_MATCH_1}")
         execute_process(COMMAND date -u -d "${CMAKE_MATCH_2}" "+%a %b %d %Y"
             OUTPUT_VARIABLE _day OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-        string(APPEND _entries "* ${_day} ${_who} - ${_version}-${CPACK_RPM_PACKAGE_RELEASE}\n${_items}\n")
+        string(APPEND _entries "* ${_day} ${_who} - ${_version}\n${_items}\n")
         set(_items "")
     endif()
 endforeach()

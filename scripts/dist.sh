@@ -25,7 +25,7 @@ fi
 [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$top" ] ||
     fail "needs a git checkout of libcwork: a source archive is made from a commit, and $top is not a checkout (a release tarball is one already)"
 
-version=$(sed -n '1s/^libcwork (\([0-9.]*\)).*/\1/p' changelog)
+version=$(sed -n '1s/^libcwork (\([0-9.]*\)-[0-9]*).*/\1/p' changelog)
 [ -n "$version" ] || fail "changelog: the first line names no version"
 out=$(realpath -m "${1:-build/libcwork-$version.tar.gz}")
 

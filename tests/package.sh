@@ -47,11 +47,14 @@ deb)
     [ "$(dpkg-deb -f "$pkg" Pre-Depends)" = "libc6 (>= $floor)" ] ||
         fail "Pre-Depends is '$(dpkg-deb -f "$pkg" Pre-Depends)', expected 'libc6 (>= $floor)'"
     [ -z "$(dpkg-deb -f "$pkg" Depends)" ] || fail "Depends repeats Pre-Depends"
+    # Every generation answers to the name libcwork.
+    [ "$package" = libcwork ] || [ "$(dpkg-deb -f "$pkg" Provides)" = "libcwork (= $(dpkg-deb -f "$pkg" Version))" ] ||
+        fail "Provides is '$(dpkg-deb -f "$pkg" Provides)', not libcwork at its own version"
     listing=$(dpkg-deb -c "$pkg" | awk '{ print $NF }')
     for p in $programs; do
         expect_files "$listing" "./usr/bin/$p" "./usr/share/man/man1/$p.1.gz"
     done
-    expect_files "$listing" "./usr/share/doc/$package/copyright" "./usr/share/doc/$package/changelog.gz"
+    expect_files "$listing" "./usr/share/doc/$package/copyright" "./usr/share/doc/$package/changelog.Debian.gz"
     dpkg-deb -x "$pkg" "$work/root"
     expect_stripped "$work/root/usr/bin"
     ;;
@@ -61,6 +64,8 @@ rpm)
         sort -V | tail -n 1)
     [ "$needed" = "$floor" ] || fail "Requires asks for GLIBC_$needed, not GLIBC_$floor:"$'\n'"$requires"
     [ "$(rpm -qp --qf '%{PREFIXES}' "$pkg" 2>/dev/null)" = "(none)" ] || fail "relocatable"
+    rpm -qp --provides "$pkg" 2>/dev/null | grep -qx "libcwork = $(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$pkg" 2>/dev/null)" ||
+        fail "does not provide libcwork at its own version"
     listing=$(rpm -qlp "$pkg" 2>/dev/null)
     for p in $programs; do
         expect_files "$listing" "/usr/bin/$p" "/usr/share/man/man1/$p.1.gz"
