@@ -5,7 +5,9 @@
 #
 #   make install   install the current generation into $(PREFIX) (and $(DESTDIR))
 #   make package   a .tar.gz, a .deb and an .rpm per generation, in build/packages
-#   make systems   install and run the packages on real Debian systems
+#   make repo      signed apt and rpm repositories of them, in build/repo
+#   make systems   install and run the packages on real Debian systems and
+#                  on rpm roots, from the files and from the repositories
 #   make dist      the source archive, in build/
 #   make bench     instructions, write(2) calls and peak memory per executable
 #   make lint      clang-format, clang-tidy and cppcheck on the sources,
@@ -21,7 +23,7 @@ PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: all run check install package systems dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: all run check install package repo systems dist bench lint reproducible clean $(GENERATIONS)
 
 all: $(GENERATIONS)
 
@@ -55,8 +57,11 @@ package: all
 	done
 	@ls -1 build/packages/*.*
 
+repo: package
+	@scripts/repo.sh $(foreach g,$(GENERATIONS),build/$(g))
+
 # A missing tool (mmdebstrap) skips them, saying so; exit status 77.
-systems: package
+systems: repo
 	@tests/systems.sh $(foreach g,$(GENERATIONS),build/$(g)) || [ $$? = 77 ]
 
 dist:

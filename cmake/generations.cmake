@@ -9,6 +9,9 @@
 #   RUNTIME_<name>_GLIBC        a runtime's glibc (a release's too)
 #   RUNTIME_<name>_NPM          a runtime row's npm package@version
 #   RUNTIME_<name>_INTEGRITY    and the integrity its tarball must have
+#   LIBCWORK_RHELS              the RHEL releases' names (el7, ...), oldest first
+#   RHEL_<name>_NUMBER          its major version, dnf's $releasever
+#   RHEL_<name>_GLIBC           the glibc it ships
 #   LIBCWORK_GENERATIONS        the generations' names
 #   GENERATION_<name>_SYSROOT   the release it links against, or "host"
 #   GENERATION_<name>_NEWEST    the newest GLIBC_ version it may need
@@ -22,8 +25,9 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${LIBCWORK_TABLE
 
 set(LIBCWORK_RELEASES "")
 set(LIBCWORK_RUNTIMES "")
+set(LIBCWORK_RHELS "")
 set(LIBCWORK_GENERATIONS "")
-file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|runtime|generation)[ \t]")
+file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|runtime|rhel|generation)[ \t]")
 foreach(_line IN LISTS _rows)
     string(REGEX REPLACE "[ \t]+" ";" _row "${_line}")
     list(LENGTH _row _columns)
@@ -36,6 +40,9 @@ foreach(_line IN LISTS _rows)
     elseif(_kind STREQUAL "runtime" AND _columns EQUAL 5)
         list(APPEND LIBCWORK_RUNTIMES ${_name})
         list(POP_FRONT _row RUNTIME_${_name}_GLIBC RUNTIME_${_name}_NPM RUNTIME_${_name}_INTEGRITY)
+    elseif(_kind STREQUAL "rhel" AND _columns EQUAL 4)
+        list(APPEND LIBCWORK_RHELS ${_name})
+        list(POP_FRONT _row RHEL_${_name}_NUMBER RHEL_${_name}_GLIBC)
     elseif(_kind STREQUAL "generation" AND _columns EQUAL 6)
         list(APPEND LIBCWORK_GENERATIONS ${_name})
         list(POP_FRONT _row GENERATION_${_name}_SYSROOT GENERATION_${_name}_NEWEST

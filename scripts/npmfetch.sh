@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # npmfetch.sh PACKAGE@VERSION INTEGRITY DEST
 #
-# Keeps in DEST/lib the glibc runtime that an npm package carries: its
-# loader, ld-linux-x86-64.so.2, and libc.so.6, nothing else. The package is
+# Keeps in DEST/lib64 the glibc runtime that an npm package carries: its
+# loader, ld-linux-x86-64.so.2, and libc.so.6, nothing else. lib64 is where
+# a glibc built for x86-64 as upstream builds it looks for its libraries. The package is
 # fetched with npm's own client and configuration (npm pack), and its
 # tarball must match INTEGRITY ("sha512-BASE64", as npm writes it) before
 # anything in it is unpacked. A DEST that is already complete for the same
@@ -17,7 +18,7 @@ fi
 spec=$1 integrity=$2
 dest=$(realpath -m "$3")
 stamp="$dest.complete"
-want="$spec $integrity"
+want="$spec $integrity lib64"
 
 complete() {
     [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]
@@ -42,7 +43,7 @@ complete && exit 0
 
 tmp=$(mktemp -d "$dest.tmp.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
-mkdir "$tmp/pack" "$tmp/unpacked" "$tmp/lib"
+mkdir "$tmp/pack" "$tmp/unpacked" "$tmp/lib64"
 
 echo "npmfetch: $spec" >&2
 (cd "$tmp/pack" && npm pack --prefer-offline --loglevel=error "$spec" >/dev/null) ||
@@ -72,10 +73,10 @@ done
 for file in ld-linux-x86-64.so.2 libc.so.6; do
     found=$(find "$tmp/unpacked" -path '*/lib/*' -name "$file" | sort | head -n 1)
     [ -n "$found" ] || fail "$spec holds no lib/$file"
-    cp -L "$found" "$tmp/lib/$file"
+    cp -L "$found" "$tmp/lib64/$file"
 done
 
 rm -rf "$dest"
 mkdir -p "$dest"
-mv "$tmp/lib" "$dest/lib"
+mv "$tmp/lib64" "$dest/lib64"
 echo "$want" >"$stamp"

@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# systems.sh BUILD_DIR...: install and run each build's packages on a real
-# Debian system of every release in generations.txt, the releases side by
-# side. Each system is a minimal root made once by mmdebstrap and kept as a
-# tarball under build/debian, unpacked afresh and entered with chroot, its
-# network cut off. In each:
+# systems.sh BUILD_DIR...: install and run each build's packages where users
+# run them, from the package files and from the signed repositories that
+# make repo wrote in build/repo, all side by side, the network cut off.
+#
+# First the repositories: every signature verifies with the project's key,
+# and each holds what its release can run.
+#
+# Then a real Debian system of every release in generations.txt: a minimal
+# root made once by mmdebstrap and kept as a tarball under build/debian,
+# unpacked afresh and entered with chroot. In each:
 #
 #   - every generation whose floor the release's glibc meets installs with
 #     apt-get from its .deb, the older first, so the later installs switch
@@ -13,9 +18,22 @@
 #   - every other generation is refused, by apt naming libc6 (>= floor) and
 #     by dpkg -i, and what was installed still runs;
 #   - purging the packages leaves the same files as before;
+#   - from the apt repository, signed by another key, apt refuses it; signed
+#     by the project's, apt-get install libcwork installs the newest
+#     generation the release can run, which runs; purged, the same files;
 #   - each .tar.gz that can run here runs unpacked under /opt.
+#
+# Then an rpm root for every glibc runtime in the table: that runtime's
+# loader and libc packaged by rpmbuild (rpm's own generator says what they
+# provide), installed with dnf. There dnf install libcwork, every signature
+# check on, from the repository of the newest RHEL release whose glibc the
+# root's meets, installs the newest generation it can run, which runs; from
+# a repository holding a generation it cannot run, dnf refuses it, naming
+# the glibc version; dnf remove leaves the same files.
 export LIBCWORK_FACTS=$1/facts.sh TEST_NAME=systems
 . "$(dirname "$0")/lib.sh"
+repo=$source_dir/build/repo
+[ -f "$repo/libcwork.gpg" ] || fail "no repositories in $repo: make repo"
 
 [ "$(id -u)" = 0 ] || { [ "${CI:-}" != true ] || fail "needs root"; echo "SKIP: needs root for chroot"; exit 77; }
 for release in $releases; do
@@ -26,21 +44,40 @@ done
 mapfile -t builds < <(for build in "$@"; do (. "$build/facts.sh" && echo "$floor $build"); done |
     sort -V | cut -d' ' -f2-)
 
+# newest_for GLIBC: the package of the newest generation that GLIBC runs.
+newest_for() {
+    local build found=""
+    for build in "${builds[@]}"; do
+        . "$build/facts.sh"
+        ! version_at_most "$floor" "$1" || found=$package
+    done
+    echo "$found"
+}
+
+# A key that is not the project's, to sign with and to be refused.
+mkdir -m 700 "$work/other-key"
+GNUPGHOME=$work/other-key gpg --batch --quiet --passphrase '' \
+    --quick-gen-key "not libcwork <other@example.org>" ed25519 sign never 2>/dev/null
+GNUPGHOME=$work/other-key gpg --batch --export >"$work/other.gpg"
+
 # in_root COMMAND...: run a command in the system, offline, in a clean
 # environment.
 in_root() {
-    unshare -n chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin \
-        LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive "$@"
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+        unshare -n chroot "$root" "$@"
 }
 
 apt_install() {
     in_root apt-get install -y -q -o Dpkg::Use-Pty=0 "$@"
 }
 
-# The system's files, less the caches and logs that every apt run rewrites.
+# The system's files, less the caches, logs and package lists that every apt
+# or dnf run rewrites (the dpkg database is kept, the rpm one not: dnf keeps
+# the key it imports there).
 files() {
     (cd "$root" && find . -xdev \( -path ./tmp -o -path ./var/cache -o -path ./var/log \
-        -o -path ./var/lib/apt \) -prune -o -print | sort)
+        -o -path ./var/lib/apt -o -path ./var/lib/dnf -o -path ./var/lib/rpm \
+        -o -path ./usr/lib/sysimage \) -prune -o -print | sort)
 }
 
 # expect_commands_run PACKAGE_ROOT: every program, installed under
@@ -55,6 +92,28 @@ expect_commands_run() {
             name=$p expected_out=$source_dir/$p/expected.out expect_output
         done
     done
+}
+
+# apt_source KEY: the repository, verified with KEY.gpg, as apt's source.
+apt_source() {
+    echo "deb [signed-by=/srv/libcwork/$1.gpg] file:/srv/libcwork/apt $release main" \
+        >"$root/etc/apt/sources.list.d/libcwork.list"
+}
+
+# apt_update: apt-get update of that source alone, as the system's own
+# sources cannot be reached offline.
+apt_update() {
+    in_root apt-get update -q --error-on=any -o Dir::Etc::SourceParts=- \
+        -o Dir::Etc::SourceList=/etc/apt/sources.list.d/libcwork.list
+}
+
+# expect_purged: purging every libcwork package leaves the files as they
+# were before any was installed.
+expect_purged() {
+    in_root apt-get purge -y -q 'libcwork*' >"$out" 2>&1 || fail "purge failed:"$'\n'"$(cat "$out")"
+    files >"$work/$release.after"
+    diff "$work/$release.before" "$work/$release.after" >"$out" ||
+        fail "purging left the system changed:"$'\n'"$(cat "$out")"
 }
 
 expect_manuals_render() {
@@ -101,10 +160,28 @@ check_release() {
         fi
     done
 
-    in_root apt-get purge -y -q 'libcwork*' >"$out" 2>&1 || fail "purge failed:"$'\n'"$(cat "$out")"
-    files >"$work/$release.after"
-    diff "$work/$release.before" "$work/$release.after" >"$out" ||
-        fail "purging left the system changed:"$'\n'"$(cat "$out")"
+    expect_purged
+    echo "$release: purged, as it was"
+
+    # From the repository: apt refuses it when it must be verified with
+    # another key, and takes it with the project's.
+    mkdir "$root/srv/libcwork"
+    cp -r "$repo/apt" "$repo/libcwork.gpg" "$work/other.gpg" "$root/srv/libcwork/"
+    apt_source other
+    ! apt_update >"$out" 2>&1 || fail "apt took the repository under another key"
+    grep -q "is not signed" "$out" || fail "apt refused the repository for another reason:"$'\n'"$(cat "$out")"
+    echo "$release: the repository, verified with another key: refused by apt"
+    apt_source libcwork
+    apt_update >"$out" 2>&1 || fail "apt-get update from the repository:"$'\n'"$(cat "$out")"
+    expect="$(newest_for "$glibc")"
+    in_root apt-get install -y -q -o Dpkg::Use-Pty=0 libcwork >"$out" 2>&1 ||
+        fail "apt-get install libcwork from the repository:"$'\n'"$(cat "$out")"
+    got=$(in_root dpkg-query -W -f '${db:Status-Abbrev}${Package}\n' 'libcwork*' | awk '$1 == "ii" { print $2 }')
+    [ "$got" = "$expect" ] || fail "apt-get install libcwork installed '$got', not $expect"
+    expect_commands_run /usr/bin
+    echo "$release: apt-get install libcwork, from the repository, installs $got, which runs"
+    rm -r "$root/srv/libcwork" "$root/etc/apt/sources.list.d/libcwork.list"
+    expect_purged
     echo "$release: purged, as it was"
 
     for build in "${builds[@]}"; do
@@ -116,16 +193,177 @@ check_release() {
     done
 }
 
-pids=""
-for release in $releases; do
-    (out=$work/$release.out err=$work/$release.err check_release "$release") >"$work/$release.log" 2>&1 &
-    pids="$pids $!"
+# packages_for GLIBC: the packages of the generations GLIBC runs, sorted.
+packages_for() {
+    local build
+    for build in "${builds[@]}"; do
+        . "$build/facts.sh"
+        ! version_at_most "$floor" "$1" || echo "$package"
+    done | sort | xargs
+}
+
+# dnf_in ROOT RHEL|"" ARG...: dnf on the root, offline, with no repository
+# but that RHEL release's of ours, if named, with every signature check on.
+dnf_in() {
+    local root=$1 name=$2 number=7 opts=()
+    shift 2
+    if [ -n "$name" ]; then
+        number=number_$name
+        number=${!number}
+        opts=(--repofrompath="libcwork,file://$work/repo/rpm/$name" --repo=libcwork
+            --setopt=libcwork.gpgcheck=1 --setopt=libcwork.repo_gpgcheck=1
+            --setopt=libcwork.gpgkey="file://$work/repo/libcwork.asc")
+    fi
+    unshare -n dnf --installroot="$root" --releasever="$number" --noplugins --assumeyes \
+        --setopt=reposdir=/nonexistent --setopt=skip_if_unavailable=False ${opts[@]+"${opts[@]}"} "$@"
+}
+
+# Every signature verifies with the project's key, and each repository holds
+# what its release can run.
+check_repositories() {
+    local release name got want rpm
+    TEST_NAME=systems/repositories
+    cp -r "$repo" "$work/repo"
+    for release in $releases; do
+        for signed in "InRelease" "Release.gpg Release"; do
+            (cd "$work/repo/apt/dists/$release" && gpgv --keyring "$work/repo/libcwork.gpg" $signed) >"$out" 2>&1 ||
+                fail "apt/dists/$release/${signed% *} does not verify:"$'\n'"$(cat "$out")"
+        done
+        got=$(awk '/^Package:/ { print $2 }' "$work/repo/apt/dists/$release/main/binary-amd64/Packages" | sort | xargs)
+        want=$(packages_for "$(glibc_of "$release")")
+        [ "$got" = "$want" ] || fail "apt dist $release holds '$got', not '$want'"
+        echo "repository apt/dists/$release: signed, holds $got"
+    done
+    rpmkeys --dbpath "$work/rpmdb" --import "$work/repo/libcwork.asc" || fail "rpmkeys cannot import libcwork.asc"
+    for name in $rhels; do
+        for rpm in "$work/repo/rpm/$name"/*.rpm; do
+            rpmkeys --dbpath "$work/rpmdb" -K "$rpm" | grep -q ': digests signatures OK$' ||
+                fail "$rpm: $(rpmkeys --dbpath "$work/rpmdb" -K "$rpm")"
+        done
+        (cd "$work/repo/rpm/$name/repodata" && gpgv --keyring "$work/repo/libcwork.gpg" repomd.xml.asc repomd.xml) \
+            >"$out" 2>&1 || fail "rpm/$name/repodata/repomd.xml.asc does not verify:"$'\n'"$(cat "$out")"
+        $rpm_roots || continue
+        mkdir "$work/dnf-$name"
+        dnf_in "$work/dnf-$name" "$name" --quiet list --available >"$out" 2>&1 ||
+            fail "dnf cannot read rpm/$name:"$'\n'"$(cat "$out")"
+        got=$(awk '$1 ~ /^libcwork/ { sub(/\.x86_64$/, "", $1); print $1 }' "$out" | sort | xargs)
+        want=$(packages_for "$(glibc_of "$name")")
+        [ "$got" = "$want" ] || fail "dnf lists '$got' in rpm/$name, not '$want'"
+        echo "repository rpm/$name: packages and metadata signed, dnf lists $got"
+    done
+    (cd "$work/repo" && sha256sum --quiet -c SHA256SUMS && gpgv --keyring ./libcwork.gpg SHA256SUMS.asc SHA256SUMS) \
+        >"$out" 2>&1 || fail "SHA256SUMS:"$'\n'"$(cat "$out")"
+    echo "repository: SHA256SUMS holds and is signed"
+}
+
+# check_rpm_root RUNTIME: an rpm root of that glibc runtime, and libcwork
+# installed there by dnf from the repositories.
+check_rpm_root() {
+    local runtime=$1 glibc tree payload name el="" refused="" got expect libc
+    TEST_NAME=systems/rpm-$runtime
+    glibc=$(glibc_of "$runtime")
+    root=$work/rpm-$runtime
+    tree=$debian_dir/$runtime-runtime
+    [ -d "$tree" ] || fail "no glibc runtime in $tree: make check fetches it"
+
+    # The loader and libc, with the links that lead to them, laid out under
+    # /usr as on RHEL, where /lib and /lib64 lead into /usr.
+    payload=$work/rpm-$runtime.payload
+    (cd "$tree" && find . \( -name 'ld-*.so*' -o -name libc.so.6 -o -name 'libc-*.so' \) \
+        \( -type f -o -type l \)) | while read -r file; do
+        dest=$payload/usr/${file#./}
+        dest=${dest/\/usr\/usr\///usr/}
+        mkdir -p "$(dirname "$dest")" && cp -a "$tree/$file" "$dest"
+    done
+    mkdir -p "$payload/usr/bin" "$payload/usr/share/man/man1" "$payload/usr/share/licenses"
+    ln -s usr/lib "$payload/lib"
+    ln -s usr/lib64 "$payload/lib64"
+    cat >"$work/rpm-$runtime.spec" <<SPEC
+Name: glibc
+Version: $glibc
+Release: 0.${runtime//-/_}
+Summary: The loader and C library of glibc $glibc, for a test root
+License: LGPL-2.1-or-later
+# rpm's generator provides the libraries and their symbol versions; this
+# one it cannot see, and every RHEL and Fedora glibc package states it.
+Provides: rtld(GNU_HASH)
+%description
+The loader and C library of the $runtime glibc runtime, and the
+directories the packages installed beside them need.
+%install
+cp -a "$payload/." %{buildroot}/
+%files
+/lib
+/lib64
+/usr
+SPEC
+    rpmbuild -bb --quiet --target x86_64 --define "_topdir $work/rpmbuild-$runtime" \
+        --define "__os_install_post %{nil}" --define "debug_package %{nil}" \
+        --define "_build_id_links none" "$work/rpm-$runtime.spec" >"$out" 2>&1 ||
+        fail "rpmbuild of glibc $glibc:"$'\n'"$(cat "$out")"
+    mkdir "$root"
+    dnf_in "$root" "" install "$work/rpmbuild-$runtime"/RPMS/x86_64/glibc-*.rpm >"$out" 2>&1 ||
+        fail "dnf install glibc $glibc:"$'\n'"$(cat "$out")"
+    libc=$(cd "$root" && find usr -name libc.so.6 | head -n 1)
+    in_root "/$libc" | grep -q "release version $glibc[.,]" || fail "the root's glibc is not $glibc"
+    files >"$work/rpm-$runtime.before"
+
+    # From a repository that holds a generation this glibc cannot run, dnf
+    # refuses libcwork, naming the glibc version it needs.
+    for name in $rhels; do
+        for build in "${builds[@]}"; do
+            . "$build/facts.sh"
+            version_at_most "$floor" "$(glibc_of "$name")" && ! version_at_most "$floor" "$glibc" || continue
+            ! dnf_in "$root" "$name" install libcwork >"$out" 2>&1 || fail "dnf installed $package on glibc $glibc"
+            grep -qF "libc.so.6(GLIBC_$floor)(64bit)" "$out" ||
+                fail "dnf refused $package for another reason:"$'\n'"$(cat "$out")"
+            refused="; from rpm/$name, dnf refuses $package: it needs libc.so.6(GLIBC_$floor)(64bit)"
+            break 2
+        done
+    done
+
+    # From the newest release's repository whose glibc this one meets, dnf
+    # installs the newest generation it can run.
+    for name in $rhels; do
+        ! version_at_most "$(glibc_of "$name")" "$glibc" || el=$name
+    done
+    dnf_in "$root" "$el" install libcwork >"$out" 2>&1 || fail "dnf install libcwork from rpm/$el:"$'\n'"$(cat "$out")"
+    got=$(rpm --root "$root" -qa --qf '%{NAME}\n' 'libcwork*')
+    expect=$(newest_for "$glibc")
+    [ "$got" = "$expect" ] || fail "dnf install libcwork installed '$got', not $expect"
+    expect_commands_run /usr/bin
+    echo "rpm root, glibc $glibc ($runtime): from rpm/$el, dnf installs $got, which runs$refused"
+    dnf_in "$root" "" remove 'libcwork*' >"$out" 2>&1 || fail "dnf remove:"$'\n'"$(cat "$out")"
+    files >"$work/rpm-$runtime.after"
+    diff "$work/rpm-$runtime.before" "$work/rpm-$runtime.after" >"$out" ||
+        fail "dnf remove left the root changed:"$'\n'"$(cat "$out")"
+    echo "rpm root, glibc $glibc ($runtime): removed, as it was"
+}
+
+rpm_roots=true
+if ! command -v dnf >/dev/null || ! command -v rpmbuild >/dev/null; then
+    [ "${CI:-}" != true ] || fail "dnf and rpmbuild must be installed"
+    echo "SKIP: no rpm roots: dnf or rpmbuild is not installed (apt-get install dnf rpm)"
+    rpm_roots=false
+fi
+out=$work/repositories.out err=$work/repositories.err check_repositories
+
+# Every system and every rpm root side by side.
+jobs=()
+for release in $releases; do jobs+=("check_release $release"); done
+if $rpm_roots; then
+    for runtime in $runtimes; do jobs+=("check_rpm_root $runtime"); done
+fi
+pids=()
+for i in "${!jobs[@]}"; do
+    (out=$work/job$i.out err=$work/job$i.err ${jobs[$i]}) >"$work/job$i.log" 2>&1 &
+    pids+=($!)
 done
 status=0
-for pid in $pids; do
+for pid in "${pids[@]}"; do
     wait "$pid" || status=1
 done
-for release in $releases; do
-    cat "$work/$release.log"
+for i in "${!jobs[@]}"; do
+    cat "$work/job$i.log"
 done
 exit $status
