@@ -53,7 +53,7 @@ install: current
 package: all
 	@rm -f build/packages/*.deb build/packages/*.rpm build/packages/*.tar.gz
 	@set -o pipefail; for g in $(GENERATIONS); do \
-		cpack --preset $$g 2>&1 >/dev/null | { grep -v '^CPackRPM: Will use GENERATED spec file' >&2 || true; } || exit 1; \
+		cpack --preset $$g 2>&1 >/dev/null | { grep -v '^CPackRPM: Will use GENERATED ' >&2 || true; } || exit 1; \
 	done
 	@ls -1 build/packages/*.*
 

@@ -8,12 +8,7 @@
 #   - a .deb's ar headers get mode 0644 for its three members, which cpack
 #     gives the modes the umask left on their files.
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status ERROR_VARIABLE error)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${ARGN}: ${error}")
-    endif()
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/package-run.cmake")
 
 foreach(file IN LISTS CPACK_PACKAGE_FILES)
     if(CPACK_GENERATOR STREQUAL "TGZ")

@@ -13,12 +13,7 @@ set(stage "${CPACK_TEMPORARY_INSTALL_DIRECTORY}")
 set(source "${CPACK_LIBCWORK_SOURCE_DIR}")
 set(package "${CPACK_PACKAGE_NAME}")
 
-function(run)
-    execute_process(COMMAND ${ARGN} RESULT_VARIABLE status ERROR_VARIABLE error)
-    if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${ARGN}: ${error}")
-    endif()
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/package-run.cmake")
 
 # gzip -9n: no name and no time in the header.
 function(compress file)

@@ -15,10 +15,10 @@ if [ $# != 3 ]; then
     echo "usage: $0 PACKAGE@VERSION INTEGRITY DEST" >&2
     exit 2
 fi
-spec=$1 integrity=$2
+pkg=$1 integrity=$2
 dest=$(realpath -m "$3")
 stamp="$dest.complete"
-want="$spec $integrity lib64"
+want="$pkg $integrity lib64"
 
 complete() {
     [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]
@@ -45,34 +45,34 @@ tmp=$(mktemp -d "$dest.tmp.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 mkdir "$tmp/pack" "$tmp/unpacked" "$tmp/lib64"
 
-echo "npmfetch: $spec" >&2
-(cd "$tmp/pack" && npm pack --prefer-offline --loglevel=error "$spec" >/dev/null) ||
-    fail "npm could not fetch $spec (offline? npm's registry is set with 'npm config')"
+echo "npmfetch: $pkg" >&2
+(cd "$tmp/pack" && npm pack --prefer-offline --loglevel=error "$pkg" >/dev/null) ||
+    fail "npm could not fetch $pkg (offline? npm's registry is set with 'npm config')"
 tarball=$(find "$tmp/pack" -name '*.tgz')
-[ "$(echo "$tarball" | wc -l)" = 1 ] && [ -f "$tarball" ] || fail "npm pack of $spec wrote no one tarball"
+[ "$(echo "$tarball" | wc -l)" = 1 ] && [ -f "$tarball" ] || fail "npm pack of $pkg wrote no one tarball"
 
 # The pinned integrity, not npm's word for it: npm checks what the registry
 # says, which is what a registry serving other bytes would change too.
 case $integrity in
 sha512-*) ;;
-*) fail "the pinned integrity of $spec is not sha512: $integrity" ;;
+*) fail "the pinned integrity of $pkg is not sha512: $integrity" ;;
 esac
 pinned=$(echo "${integrity#sha512-}" | base64 -d 2>/dev/null | od -An -vtx1 | tr -d ' \n') || true
 actual=$(sha512sum "$tarball" | cut -d' ' -f1)
 [ "$actual" = "$pinned" ] ||
-    fail "the bytes of $spec are not the pinned ones: its sha512 is $actual," \
+    fail "the bytes of $pkg are not the pinned ones: its sha512 is $actual," \
         "generations.txt pins $integrity; nothing was unpacked"
 
 # The runtime may sit in the package itself or in a tarball inside it; only
 # the lib folders' loader and libc are taken out of either.
 tar -xzf "$tarball" -C "$tmp/unpacked"
-wanted=(--wildcards '*/lib/ld-*' '*/lib/libc-*' '*/lib/libc.so.6' '*/lib64/ld-*')
+members=(--wildcards '*/lib/ld-*' '*/lib/libc-*' '*/lib/libc.so.6' '*/lib64/ld-*')
 find "$tmp/unpacked" -name '*.tar.*' | while read -r inner; do
-    tar -xf "$inner" -C "$tmp/unpacked" "${wanted[@]}" 2>/dev/null || true
+    tar -xf "$inner" -C "$tmp/unpacked" "${members[@]}" 2>/dev/null || true
 done
 for file in ld-linux-x86-64.so.2 libc.so.6; do
     found=$(find "$tmp/unpacked" -path '*/lib/*' -name "$file" | sort | head -n 1)
-    [ -n "$found" ] || fail "$spec holds no lib/$file"
+    [ -n "$found" ] || fail "$pkg holds no lib/$file"
     cp -L "$found" "$tmp/lib64/$file"
 done
 

@@ -278,7 +278,7 @@ check_rpm_root() {
     mkdir -p "$payload/usr/bin" "$payload/usr/share/man/man1" "$payload/usr/share/licenses"
     ln -s usr/lib "$payload/lib"
     ln -s usr/lib64 "$payload/lib64"
-    cat >"$work/rpm-$runtime.spec" <<SPEC
+    cat >"$work/glibc-$runtime.rpmbuild" <<BUILD
 Name: glibc
 Version: $glibc
 Release: 0.${runtime//-/_}
@@ -296,10 +296,10 @@ cp -a "$payload/." %{buildroot}/
 /lib
 /lib64
 /usr
-SPEC
+BUILD
     rpmbuild -bb --quiet --target x86_64 --define "_topdir $work/rpmbuild-$runtime" \
         --define "__os_install_post %{nil}" --define "debug_package %{nil}" \
-        --define "_build_id_links none" "$work/rpm-$runtime.spec" >"$out" 2>&1 ||
+        --define "_build_id_links none" "$work/glibc-$runtime.rpmbuild" >"$out" 2>&1 ||
         fail "rpmbuild of glibc $glibc:"$'\n'"$(cat "$out")"
     mkdir "$root"
     dnf_in "$root" "" install "$work/rpmbuild-$runtime"/RPMS/x86_64/glibc-*.rpm >"$out" 2>&1 ||
