@@ -24,7 +24,7 @@ work=$(mktemp -d /tmp/libcwork-reproducible.XXXXXX)
 chmod 755 "$work" # for user_group
 mounts=()
 cleanup() {
-    for m in ${mounts[@]+"${mounts[@]}"}; do fusermount -u "$m"; done
+    for m in ${mounts[@]+"${mounts[@]}"}; do fusermount -u "$m" 2>/dev/null || fusermount3 -u "$m"; done
     # The links cpack made to the packages of a path it could not take.
     find "${TMPDIR:-/tmp}" /tmp -maxdepth 1 -lname "$work/*" -delete 2>/dev/null
     rm -rf "$work"
