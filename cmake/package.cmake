@@ -2,9 +2,10 @@
 # the oldest glibc its executables start on. What goes into each package
 # beyond the install rules (stripping, compressed man pages, the licence and
 # the changelog in each format's place, fixed modes) is done by
-# cmake/package-stage.cmake; cmake/package-generator.cmake and
-# cmake/package-done.cmake see that the .rpm is built where rpmbuild can,
-# and that a .tar.gz lists its entries in a fixed order.
+# cmake/package-stage.cmake. cmake/package-generator.cmake lets cpack work
+# in a path that rpmbuild and CPack's archives cannot take, and
+# cmake/package-done.cmake keeps the umask and the order in which the disk
+# lists files out of the .tar.gz and .deb bytes.
 
 set(_package ${GENERATION_${LIBCWORK_GENERATION}_PACKAGE})
 set(_floor ${GENERATION_${LIBCWORK_GENERATION}_FLOOR})
