@@ -39,6 +39,7 @@ if [ -n "${LIBCWORK_SIGNING_KEY:-}" ]; then
         fail "LIBCWORK_SIGNING_KEY=$key is not a secret key in your GnuPG keyring"
 else
     export GNUPGHOME=$source_dir/build/signing
+    trap 'gpgconf --kill gpg-agent' EXIT
     if ! gpg --batch --list-secret-keys 2>/dev/null | grep -q .; then
         mkdir -p -m 700 "$GNUPGHOME"
         gpg --batch --quiet --passphrase '' \

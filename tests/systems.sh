@@ -59,6 +59,7 @@ mkdir -m 700 "$work/other-key"
 GNUPGHOME=$work/other-key gpg --batch --quiet --passphrase '' \
     --quick-gen-key "not libcwork <other@example.org>" ed25519 sign never 2>/dev/null
 GNUPGHOME=$work/other-key gpg --batch --export >"$work/other.gpg"
+GNUPGHOME=$work/other-key gpgconf --kill gpg-agent
 
 # in_root COMMAND...: run a command in the system, offline, in a clean
 # environment.
