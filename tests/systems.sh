@@ -54,7 +54,8 @@ newest_for() {
     echo "$found"
 }
 
-# A key that is not the project's, to sign with and to be refused.
+# A key that is not the project's: told to verify the repository with it,
+# apt must refuse the repository.
 mkdir -m 700 "$work/other-key"
 GNUPGHOME=$work/other-key gpg --batch --quiet --passphrase '' \
     --quick-gen-key "not libcwork <other@example.org>" ed25519 sign never 2>/dev/null
