@@ -163,3 +163,5 @@ done
 
 mv "$tmp" "$dest"
 echo "$want" >"$stamp"
+# Earlier builds kept lists and .deb files for each DEST; the suite's now serve.
+rm -rf "$dest.apt"
