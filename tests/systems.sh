@@ -44,15 +44,18 @@ done
 mapfile -t builds < <(for build in "$@"; do (. "$build/facts.sh" && echo "$floor $build"); done |
     sort -V | cut -d' ' -f2-)
 
-# newest_for GLIBC: the package of the newest generation that GLIBC runs.
-newest_for() {
-    local build found=""
+# runnable_on GLIBC: the packages of the generations GLIBC runs, oldest
+# floor first; newest_for GLIBC, the last of them; packages_for GLIBC, all
+# of them sorted by name on one line.
+runnable_on() {
+    local build
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
-        ! version_at_most "$floor" "$1" || found=$package
+        ! version_at_most "$floor" "$1" || echo "$package"
     done
-    echo "$found"
 }
+newest_for() { runnable_on "$1" | tail -n 1; }
+packages_for() { runnable_on "$1" | sort | xargs; }
 
 # A key that is not the project's: told to verify the repository with it,
 # apt must refuse the repository.
@@ -193,15 +196,6 @@ check_release() {
         expect_commands_run "/opt/${tgz%.tar.gz}/bin"
         echo "$release: $tgz runs from /opt"
     done
-}
-
-# packages_for GLIBC: the packages of the generations GLIBC runs, sorted.
-packages_for() {
-    local build
-    for build in "${builds[@]}"; do
-        . "$build/facts.sh"
-        ! version_at_most "$floor" "$1" || echo "$package"
-    done | sort | xargs
 }
 
 # dnf_in ROOT RHEL|"" ARG...: dnf on the root, offline, with no repository
