@@ -2,20 +2,31 @@
 # debfetch.sh SUITE DEST PACKAGE...
 # debfetch.sh --system SUITE DEST.tar PACKAGE...
 #
-# Unpacks the named Debian packages of SUITE (for example bullseye) into DEST,
-# fetched with apt through a private configuration: its own sources list,
-# lists and package cache, so the system's apt setup is never touched. With --system, makes instead a whole minimal Debian system of
-# SUITE with the PACKAGEs installed, with mmdebstrap, as the tarball DEST.tar.
+# Unpacks the named Debian packages of SUITE (for example bullseye) into DEST.
+# With --system, makes instead a whole minimal Debian system of SUITE with
+# the PACKAGEs installed, with mmdebstrap, as the tarball DEST.tar.
 #
-# The archive's signatures are checked against the system's
-# debian-archive-keyring. A DEST that is already complete is left as it is,
-# so a second run downloads nothing. The package lists and the .deb files
-# are kept once per SUITE, in SUITE.apt beside DEST, and shared by every
-# DEST of that suite (a sysroot and a runtime need the same libc6).
+# Nothing fetched is trusted for having been fetched. At the moment of use,
+# the suite's InRelease must verify against the keyring (by default the
+# system's debian-archive-keyring; DEBIAN_KEYRING names another) and name
+# SUITE as its Codename or Suite; its Packages file must have the hash the
+# InRelease gives; and each .deb the hash its Packages entry gives. Each
+# .deb is unpacked from the verified bytes of that one file, never found by
+# name. A .deb that fails is deleted and fetched once more; then the fetch
+# fails, naming it and both hashes.
+#
+# What is fetched is kept in the download cache (scripts/cache.sh): the
+# .deb files and the system tarballs by their sha256, and the suite's
+# package lists, which are verified as above at each use. So a second
+# checkout, or the same one after rm -rf build, downloads nothing. A DEST
+# that is already complete is left as it is.
 #
 # The mirror is the Debian archive that the system's own apt uses (its
-# Release file must say "Origin: Debian"); DEBIAN_MIRROR overrides it.
+# Release file must say "Origin: Debian"); DEBIAN_MIRROR overrides it. apt
+# runs with a private sources list, lists and cache, but with the system's
+# apt.conf, so its proxy and its Valid-Until policy hold here too.
 set -euo pipefail
+. "$(dirname "$0")/cache.sh"
 
 system=false
 if [ "${1:-}" = --system ]; then
@@ -31,19 +42,16 @@ dest=$(realpath -m "$2")
 shift 2
 want="$suite $*"
 stamp="$dest.complete"
-state="$(dirname "$dest")/$suite.apt"
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+keyring=${DEBIAN_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}
+keyring=$(realpath -m "$keyring")
 
+# Complete: the stamp names what was asked for, and the hashes it was made
+# from (which stamps of before the hashes were checked lack).
 complete() {
-    [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]
+    [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(head -n 1 "$stamp")" = "$want" ] &&
+        grep -q '^sha256 ' "$stamp"
 }
-complete && exit 0
-
-# Two builds may want the same suite at once; the second waits for the first.
-mkdir -p "$state"
-exec 9>"$state.lock"
-flock 9
-complete && exit 0
+! $system && complete && exit 0
 
 fail() {
     echo "debfetch: $*" >&2
@@ -52,9 +60,24 @@ fail() {
 
 command -v apt-get >/dev/null || fail "apt-get not found; this step needs a Debian-based build machine"
 command -v dpkg-deb >/dev/null || fail "dpkg-deb not found"
+command -v gpgv >/dev/null || fail "gpgv not found: install the package gpgv"
 [ -r "$keyring" ] || fail "$keyring is missing: install the package debian-archive-keyring"
 
-# The mirror, and what to say when it cannot serve SUITE. Of the archives
+mkdir -p "$(dirname "$dest")"
+cache_init "$(dirname "$dest")/cache"
+state=$cache/debian/$suite
+mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/cache" "$state/parts"
+# Two builds may want the same suite at once; the second waits for the first.
+exec 9>"$state.lock"
+flock 9
+! $system && complete && exit 0
+# Earlier builds kept lists and .deb files in build/debian; none is trusted.
+rm -rf "$(dirname "$dest")/$suite.apt" "$(dirname "$dest")/$suite.apt.lock" "$dest.apt"
+
+tmp=$(mktemp -d "$dest.tmp.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+
+# The mirror, and what to say when it cannot be reached. Of the archives
 # the system's apt is configured with (not their -security or -updates
 # suites), the first whose Release file says "Origin: Debian". Before apt
 # has fetched any lists, no origin is known, and the first is tried.
@@ -62,37 +85,70 @@ origins=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(ORIGIN)' 2>/de
     awk '$2 !~ /-/ && NF == 3' | sort -u) || true
 if [ -n "${DEBIAN_MIRROR:-}" ]; then
     mirror=$DEBIAN_MIRROR
-    cannot="DEBIAN_MIRROR=$mirror cannot be reached or is not a Debian mirror: correct it, or unset it to use the Debian archive that apt uses"
+    unreachable="DEBIAN_MIRROR=$mirror cannot be reached: correct it, or unset it to use the Debian archive that apt uses"
 elif [ -n "$origins" ]; then
     mirror=$(awk '$3 == "Debian" { print $1; exit }' <<<"$origins")
     [ -n "$mirror" ] ||
         fail "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
-    cannot="$mirror, the Debian archive that apt uses, cannot be reached (offline?): connect, or set DEBIAN_MIRROR to a Debian mirror that can be"
+    unreachable="$mirror, the Debian archive that apt uses, cannot be reached: connect, or set DEBIAN_MIRROR to a Debian mirror that can be"
 else
     mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
         awk '$2 !~ /-/ && $1 !~ /security/ { print $1; exit }') || true
     [ -n "$mirror" ] ||
         fail "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
-    cannot="$mirror, the first archive that apt uses, gave no Debian $suite: offline, or not a Debian archive? Set DEBIAN_MIRROR to a Debian mirror"
+    unreachable="$mirror, the first archive that apt uses, cannot be reached: connect, or set DEBIAN_MIRROR to a Debian mirror"
 fi
+mirror=${mirror%/}
 source="deb [signed-by=$keyring] $mirror $suite main"
 
+# why_failed LOG WHAT: the real cause of a failed fetch, from what apt
+# wrote: a signature, an expired Release, a hash, a missing file, or only
+# then the connection.
+why_failed() {
+    local log=$1 what=$2 line
+    if line=$(grep -m1 -E 'NO_PUBKEY|BADSIG|EXPKEYSIG|REVKEYSIG|signatures (were|couldn.t be) |is not signed|signed by a key' "$log"); then
+        echo "$what from $mirror fail their signature check against $keyring: ${line#*: }"
+    elif line=$(grep -m1 -o 'is expired (invalid since [^)]*)' "$log"); then
+        echo "the Release of Debian $suite from $mirror has expired: apt says it ${line}; apt refuses an expired Release (Acquire::Check-Valid-Until): use a mirror that is up to date"
+    elif line=$(grep -m1 -E 'Hash Sum mismatch|unexpected size|Hashes of expected file' "$log"); then
+        echo "$what from $mirror do not match the hashes their signed InRelease gives (${line#*: })"
+    elif grep -q -E 'InRelease.*(404|File not found|No such file)' "$log"; then
+        echo "$mirror has no Debian $suite (no dists/$suite/InRelease there): is it a Debian mirror, and does it still carry $suite?"
+    elif grep -q -E 'Could not (connect|resolve)|Temporary failure|Connection (failed|timed out|refused)|Network is unreachable|No route|timed out' "$log"; then
+        echo "$unreachable ($(grep -m1 -E '^(E|Err):' "$log" | cut -c1-200))"
+    else
+        echo "$what from $mirror: apt failed: $(grep -E '^(E|W|Err):' "$log" | head -n 3 | xargs)"
+    fi
+}
+
+# ---- A whole system ----
+# mmdebstrap checks what it fetches with apt, against the same keyring; the
+# tarball it makes is kept by its hash and checked at each use.
 if $system; then
-    command -v mmdebstrap >/dev/null || fail "mmdebstrap not found"
+    command -v mmdebstrap >/dev/null || fail "mmdebstrap not found (apt-get install mmdebstrap)"
+    index=$cache/debian/$suite-system.$(IFS=,; echo "$*")
+    if [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; then
+        mv -f "$tmp/system.tar" "$dest"
+        echo "$want" >"$stamp"
+        exit 0
+    fi
     echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
-    rm -f "$dest.tmp" "$stamp"
     mmdebstrap --quiet --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \
-        "$suite" "$dest.tmp" "$source" ||
-        fail "could not make a Debian $suite system: $cannot"
-    mv "$dest.tmp" "$dest"
+        "$suite" "$tmp/new.tar" "$source" 2>"$tmp/log" ||
+        fail "could not make a Debian $suite system: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
+    hash=$(hash_of sha256 "$tmp/new.tar")
+    cache_put sha256 "$hash" "$tmp/new.tar"
+    echo "$hash" >"$tmp/index" && mv -f "$tmp/index" "$index"
+    cache_take sha256 "$hash" "$tmp/system.tar" || fail "the system tarball just made is not in the cache"
+    mv -f "$tmp/system.tar" "$dest"
     echo "$want" >"$stamp"
     exit 0
 fi
 
-mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/cache" "$state/parts"
-: >"$state/status"
-echo "$source" >"$state/sources.list"
+# ---- The package lists ----
 
+echo "$source" >"$state/sources.list"
+: >"$state/status"
 apt_opts=(
     -o "Dir::Etc::SourceList=$state/sources.list"
     -o "Dir::Etc::SourceParts=$state/parts"
@@ -106,6 +162,8 @@ apt_opts=(
     -o "APT::Architecture=amd64"
     -o "APT::Architectures=amd64"
     -o "Acquire::Languages=none"
+    -o "Acquire::GzipIndexes=false"
+    -o "Acquire::IndexTargets::deb::Contents-deb::DefaultEnabled=false"
     -o "APT::Sandbox::User=root"
     -o "Debug::NoLocking=1"
 )
@@ -114,54 +172,146 @@ updated=false
 update() {
     updated=true
     echo "debfetch: Debian $suite's package lists (from $mirror)" >&2
-    apt-get "${apt_opts[@]}" -qq --error-on=any update ||
-        fail "could not fetch the package lists of Debian $suite: $cannot"
-    touch "$state/updated"
+    rm -rf "$state/lists"
+    mkdir -p "$state/lists/partial"
+    apt-get "${apt_opts[@]}" -q --error-on=any update >"$tmp/log" 2>&1 || {
+        rm -rf "$state/lists"
+        fail "could not fetch the package lists of Debian $suite: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
+    }
 }
 
-# download: the .deb files of the PACKAGEs into the suite's cache, from the
-# lists at hand; false if a package is not in them or cannot be downloaded.
-# apt-get download writes into the current directory.
-download() (
-    cd "$state/archives"
-    for pkg in "$@"; do
-        file=$(apt-cache "${apt_opts[@]}" show --no-all-versions "$pkg" 2>/dev/null |
-            awk '/^Filename:/ { sub(".*/", "", $2); print $2; exit }') || true
-        [ -n "$file" ] || return 1
-        [ -f "$file" ] || apt-get "${apt_opts[@]}" -qq download "$pkg" || return 1
+# verify_lists: copies the suite's InRelease and Packages into $tmp and
+# checks them there: the signature, the release it names, the hash of
+# Packages. False, with $why, if they are missing or fail.
+verify_lists() {
+    local inrelease packages release expected found
+    inrelease=$(find "$state/lists" -maxdepth 1 -name "*_dists_${suite}_InRelease")
+    packages=$(find "$state/lists" -maxdepth 1 -name "*_dists_${suite}_main_binary-amd64_Packages")
+    if [ -z "$inrelease" ] || [ -z "$packages" ] || [[ $inrelease$packages == *$'\n'* ]]; then
+        why="no package lists of Debian $suite at hand"
+        return 1
+    fi
+    cp "$inrelease" "$tmp/InRelease" && cp "$packages" "$tmp/Packages"
+    if ! gpgv --keyring "$keyring" --output "$tmp/Release" "$tmp/InRelease" >"$tmp/gpgv" 2>&1; then
+        why="the InRelease of Debian $suite from $mirror fails its signature check against $keyring: $(grep -m1 -E 'BAD|NO_PUBKEY|Can.t check|not a detached|no signature|no valid' "$tmp/gpgv" || tail -n 1 "$tmp/gpgv")"
+        return 1
+    fi
+    release=$(awk -F': ' '$1 == "Codename" || $1 == "Suite" { printf "%s%s %s", sep, $1, $2; sep = ", " }' "$tmp/Release")
+    if ! grep -qx -E "(Codename|Suite): $suite" "$tmp/Release"; then
+        why="the signed lists served as Debian $suite by $mirror are another release's: their InRelease says ${release:-neither Codename nor Suite}"
+        return 1
+    fi
+    expected=$(awk '/^[^ ]/ { in256 = ($1 == "SHA256:") } in256 && $3 == "main/binary-amd64/Packages" { print $1 }' "$tmp/Release")
+    found=$(hash_of sha256 "$tmp/Packages")
+    if [ "$found" != "$expected" ]; then
+        why="the Packages file of Debian $suite is not the one its signed InRelease names: its sha256 is $found, the InRelease says ${expected:-nothing for main/binary-amd64/Packages}"
+        return 1
+    fi
+    lists_date=$(awk -F': ' '$1 == "Date" { print $2; exit }' "$tmp/Release")
+}
+
+# Lists fetched before serve, if they still verify; a later step that finds
+# them stale fetches them again.
+lists() {
+    if ! verify_lists; then
+        $updated || [ "$why" = "no package lists of Debian $suite at hand" ] ||
+            echo "debfetch: the lists kept from before are refused: $why; fetching them again" >&2
+        $updated && { rm -rf "$state/lists"; fail "$why"; }
+        update
+        verify_lists || { rm -rf "$state/lists"; fail "$why"; }
+    fi
+}
+lists
+
+# ---- The packages ----
+
+# entry PACKAGE: "SHA256 FILENAME" of the package in the verified Packages,
+# its newest version if it has more than one.
+entry() {
+    local best="" version line
+    while read -r version line; do
+        if [ -z "$best" ] || dpkg --compare-versions "$version" gt "${best%% *}"; then
+            best="$version $line"
+        fi
+    done < <(awk -v pkg="$1" '
+        /^$/ { if (p == pkg && f != "" && h != "") print v, h, f; p = v = f = h = ""; next }
+        /^Package: / { p = $2 } /^Version: / { v = $2 }
+        /^Filename: / { f = $2 } /^SHA256: / { h = $2 }
+        END { if (p == pkg && f != "" && h != "") print v, h, f }' "$tmp/Packages")
+    [ -n "$best" ] || return 1
+    echo "${best#* }"
+}
+
+# download HASH FILENAME: the file from the mirror into the cache, if its
+# bytes have that hash; a file that does not is deleted and fetched once
+# more. Exit status 2 if the mirror does not have it, 3 if it cannot be
+# reached.
+download() {
+    local hash=$1 file=$2 try found
+    for try in 1 2; do
+        rm -f "$tmp/dl" "$tmp/deb"
+        if ! /usr/lib/apt/apt-helper "${apt_opts[@]}" download-file "$mirror/$file" "$tmp/dl" >"$tmp/log" 2>&1; then
+            grep -q -E '404|File not found|No such file' "$tmp/log" && return 2
+            echo "debfetch: $(why_failed "$tmp/log" "$file")" >&2
+            return 3
+        fi
+        # A file: mirror gives a link to its file; what counts is the bytes.
+        cat "$tmp/dl" >"$tmp/deb"
+        found=$(hash_of sha256 "$tmp/deb")
+        [ "$found" != "$hash" ] || { cache_put sha256 "$hash" "$tmp/deb"; return 0; }
+        rm -f "$tmp/dl" "$tmp/deb"
+        [ $try = 2 ] || echo "debfetch: $file from $mirror is not the file the signed lists name" \
+            "(sha256 $found, not $hash); it is deleted and fetched once more" >&2
     done
-)
+    fail "$file from $mirror is not the file that the signed lists of Debian $suite name:" \
+        "its sha256 is $found, the lists say $hash; it was fetched twice and deleted"
+}
 
-# Lists fetched before serve as long as the mirror still has what they name.
-[ -f "$state/updated" ] || update
-if ! download "$@"; then
-    $updated || update
-    download "$@" || fail "could not download $* from Debian $suite ($mirror)"
-fi
-echo "debfetch: $suite: $* (from the lists of $(date -r "$state/updated" +%F))" >&2
+# take PACKAGE: its verified .deb as $tmp/PACKAGE.deb, from the cache or
+# else from the mirror.
+take() {
+    local pkg=$1 e status=0
+    e=$(entry "$pkg") || {
+        $updated && fail "Debian $suite has no package $pkg (lists of $lists_date from $mirror)"
+        update && lists && take "$pkg"
+        return
+    }
+    cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return
+    download "${e%% *}" "${e#* }" || status=$?
+    case $status in
+    0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" || fail "${e#* } vanished from the cache" ;;
+    2) # Not on the mirror any more: the lists are older than it.
+        $updated && fail "$mirror has no ${e#* }, which the lists of Debian $suite of $lists_date name"
+        update && lists && take "$pkg" ;;
+    *) fail "could not fetch ${e#* }: $unreachable" ;;
+    esac
+}
 
-tmp="$dest.tmp"
-rm -rf "$tmp" "$dest"
-mkdir -p "$tmp"
+hashes=()
 for pkg in "$@"; do
-    deb=$(ls "$state/archives/${pkg}_"*.deb | sort -V | tail -n 1)
-    dpkg-deb -x "$deb" "$tmp"
+    take "$pkg"
+    hashes+=("sha256 $(hash_of sha256 "$tmp/$pkg.deb") $pkg")
+done
+echo "debfetch: $suite: $* (verified against the lists of $lists_date)" >&2
+
+rm -rf "$dest"
+mkdir "$tmp/tree"
+for pkg in "$@"; do
+    dpkg-deb -x "$tmp/$pkg.deb" "$tmp/tree"
 done
 
 # The packages carry absolute symlinks (lib64/ld-linux-x86-64.so.2,
 # usr/lib/x86_64-linux-gnu/libm.so, ...). Left so, they lead the linker and
 # the loader to the build machine's own files; point them inside the tree.
-find "$tmp" -type l | while read -r link; do
+find "$tmp/tree" -type l | while read -r link; do
     target=$(readlink "$link")
     case $target in
     /*)
-        rel=$(realpath -m --relative-to="$(dirname "$link")" "$tmp$target")
+        rel=$(realpath -m --relative-to="$(dirname "$link")" "$tmp/tree$target")
         ln -sfn "$rel" "$link"
         ;;
     esac
 done
 
-mv "$tmp" "$dest"
-echo "$want" >"$stamp"
-# Earlier builds kept lists and .deb files for each DEST; the suite's now serve.
-rm -rf "$dest.apt"
+mv "$tmp/tree" "$dest"
+printf '%s\n' "$want" "${hashes[@]}" >"$stamp"

@@ -3,14 +3,21 @@
 #
 # Keeps in DEST/lib64 the glibc runtime that an npm package carries: its
 # loader, ld-linux-x86-64.so.2, and libc.so.6, nothing else. lib64 is where
-# a glibc built for x86-64 as upstream builds it looks for its libraries. The package is
-# fetched with npm's own client and configuration (npm pack), and its
-# tarball must match INTEGRITY ("sha512-BASE64", as npm writes it) before
-# anything in it is unpacked. A DEST that is already complete for the same
-# package and integrity is left as it is, so later runs need no network.
+# a glibc built for x86-64 as upstream builds it looks for its libraries.
 #
-# Exit status 77, the tests' "skipped", where npm is not installed.
+# The tarball must match INTEGRITY ("sha512-BASE64", as npm writes it)
+# before anything in it is unpacked. It is kept in the download cache
+# (scripts/cache.sh) by that hash and taken from there, verified again,
+# with no network; only when it is not there is it fetched, with npm's own
+# client and registry configuration (npm pack) but a cache of its own for
+# the one run, so that bytes which fail the pin are thrown away with it and
+# never served again from npm's cache. A DEST that is already complete for
+# the same package and integrity is left as it is.
+#
+# Exit status 77, the tests' "skipped", where npm is not installed or its
+# registry cannot be reached (a failure under CI=true).
 set -euo pipefail
+. "$(dirname "$0")/cache.sh"
 if [ $# != 3 ]; then
     echo "usage: $0 PACKAGE@VERSION INTEGRITY DEST" >&2
     exit 2
@@ -30,27 +37,6 @@ fail() {
     exit 1
 }
 
-if ! command -v npm >/dev/null; then
-    [ "${CI:-}" != true ] || fail "npm is not installed, and CI must run every test"
-    echo "SKIP: npm is not installed"
-    exit 77
-fi
-
-mkdir -p "$(dirname "$dest")"
-exec 9>"$dest.lock"
-flock 9
-complete && exit 0
-
-tmp=$(mktemp -d "$dest.tmp.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
-mkdir "$tmp/pack" "$tmp/unpacked" "$tmp/lib64"
-
-echo "npmfetch: $pkg" >&2
-(cd "$tmp/pack" && npm pack --prefer-offline --loglevel=error "$pkg" >/dev/null) ||
-    fail "npm could not fetch $pkg (offline? npm's registry is set with 'npm config')"
-tarball=$(find "$tmp/pack" -name '*.tgz')
-[ "$(echo "$tarball" | wc -l)" = 1 ] && [ -f "$tarball" ] || fail "npm pack of $pkg wrote no one tarball"
-
 # The pinned integrity, not npm's word for it: npm checks what the registry
 # says, which is what a registry serving other bytes would change too.
 case $integrity in
@@ -58,11 +44,74 @@ sha512-*) ;;
 *) fail "the pinned integrity of $pkg is not sha512: $integrity" ;;
 esac
 pinned=$(echo "${integrity#sha512-}" | base64 -d 2>/dev/null | od -An -vtx1 | tr -d ' \n') || true
-actual=$(sha512sum "$tarball" | cut -d' ' -f1)
-[ "$actual" = "$pinned" ] ||
-    fail "the bytes of $pkg are not the pinned ones: its sha512 is $actual," \
-        "generations.txt pins $integrity; nothing was unpacked"
+[ ${#pinned} = 128 ] || fail "the pinned integrity of $pkg is not a sha512: $integrity"
 
+# skip WHY: the runtime cannot be had here, which skips what needs it.
+skip() {
+    [ "${CI:-}" != true ] || fail "$*, and CI must run every test"
+    echo "SKIP: $*"
+    exit 77
+}
+
+mkdir -p "$(dirname "$dest")"
+exec 9>"$dest.lock"
+flock 9
+complete && exit 0
+cache_init "$(dirname "$dest")/cache"
+
+tmp=$(mktemp -d "$dest.tmp.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+mkdir "$tmp/pack" "$tmp/unpacked" "$tmp/lib64"
+tarball=$tmp/package.tgz
+
+# npm_failed WHAT: what npm's log says went wrong, as the real cause. A
+# registry that cannot be reached skips; anything else fails.
+npm_failed() {
+    local reason
+    reason=$({ grep -m1 'reason:' "$tmp/log" || grep -m1 -E 'error (code|errno) ' "$tmp/log"; } | sed 's/^npm error //' || true)
+    if grep -q 'code EINTEGRITY' "$tmp/log"; then
+        fail "npm refused $pkg: the registry's bytes fail the integrity it gives for them" \
+            "($(grep -m1 -o 'sha512-[^ ]*' "$tmp/log" || true)); nothing was unpacked or kept"
+    elif grep -q -E 'code E404' "$tmp/log"; then
+        fail "the npm registry has no $pkg: $reason"
+    elif [ ! -s "$tmp/log" ] ||
+        grep -q -E 'EAI_AGAIN|ENOTFOUND|ECONNREFUSED|ECONNRESET|ETIMEDOUT|ENETUNREACH|EHOSTUNREACH|network|timeout' "$tmp/log"; then
+        skip "the npm registry could not be reached (${reason:-no answer in 10 s}), so the glibc" \
+            "of $pkg is not fetched and the tests on it are skipped"
+    fi
+    fail "npm could not $1 $pkg: $(head -n 3 "$tmp/log" | xargs)"
+}
+
+# fetch: npm pack into $tarball, with a cache of its own. A package of the
+# registry is looked up first, within 10 s, so that a registry that cannot
+# be reached costs no more; then its tarball is fetched at the network's pace.
+fetch() {
+    local made npm=(npm --cache "$tmp/npm-cache" --prefer-online --loglevel=error)
+    command -v npm >/dev/null ||
+        skip "npm is not installed (apt-get install npm), so the glibc of $pkg is not fetched"
+    echo "npmfetch: $pkg" >&2
+    case $pkg in
+    /* | ./* | file:*) ;;
+    *)
+        timeout 10 "${npm[@]}" --fetch-retries=0 --fetch-timeout=9000 view "$pkg" dist.integrity \
+            >/dev/null 2>"$tmp/log" || npm_failed "look up"
+        ;;
+    esac
+    (cd "$tmp/pack" && "${npm[@]}" pack "$pkg") >/dev/null 2>"$tmp/log" || npm_failed fetch
+    made=$(find "$tmp/pack" -name '*.tgz')
+    [ "$(echo "$made" | wc -l)" = 1 ] && [ -f "$made" ] || fail "npm pack of $pkg wrote no one tarball"
+    mv "$made" "$tarball"
+}
+
+if ! cache_take sha512 "$pinned" "$tarball"; then
+    fetch
+    actual=$(hash_of sha512 "$tarball")
+    [ "$actual" = "$pinned" ] ||
+        fail "the bytes of $pkg are not the pinned ones: its sha512 is $actual," \
+            "generations.txt pins $integrity; nothing was unpacked or kept"
+    cache_put sha512 "$pinned" "$tarball"
+    cache_take sha512 "$pinned" "$tarball" || fail "$pkg vanished from the cache"
+fi
 # The runtime may sit in the package itself or in a tarball inside it; only
 # the lib folders' loader and libc are taken out of either.
 tar -xzf "$tarball" -C "$tmp/unpacked"

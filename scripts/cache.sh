@@ -1,0 +1,58 @@
+# cache.sh: the download cache, sourced by debfetch.sh and npmfetch.sh.
+#
+# One per machine and user, outside every checkout, as build tools keep
+# theirs: $XDG_CACHE_HOME/libcwork, by default ~/.cache/libcwork. An entry
+# is named by the hash of its bytes (sha256/HEX, sha512/HEX), written under
+# a temporary name and renamed only once complete and verified, and checked
+# again each time it is taken: a partial or corrupt entry is never taken for
+# a good one, builds may share the cache at once, and one killed at any
+# point leaves nothing that a later one would use.
+
+# cache_init FALLBACK: sets $cache. Where the cache cannot be written, it is
+# left alone and FALLBACK (under build/) serves instead, with one line
+# saying so.
+cache_init() {
+    local base=${XDG_CACHE_HOME:-${HOME:+$HOME/.cache}} probe
+    cache=${base:+$base/libcwork}
+    if [ -n "$cache" ] && mkdir -p "$cache/sha256" "$cache/sha512" 2>/dev/null &&
+        probe=$(mktemp "$cache/sha256/.tmp.XXXXXX" 2>/dev/null); then
+        rm -f "$probe"
+        # What killed builds left under temporary names.
+        find "$cache/sha256" "$cache/sha512" -name '.tmp.*' -mmin +120 -delete 2>/dev/null || true
+        return
+    fi
+    echo "${0##*/}: the download cache ${cache:-(no \$HOME)} cannot be written; keeping downloads in $1 instead" >&2
+    cache=$1
+    mkdir -p "$cache/sha256" "$cache/sha512"
+}
+
+# hash_of ALGO FILE: the file's sha256 or sha512, in hex.
+hash_of() {
+    "${1}sum" <"$2" | cut -d' ' -f1
+}
+
+# cache_take ALGO HEX DEST: DEST becomes the entry's bytes, checked against
+# HEX after they are in DEST, so what is used is what was verified. False
+# if there is no such entry; a corrupt one is deleted, saying so.
+cache_take() {
+    local entry=$cache/$1/$2 found
+    [ -f "$entry" ] || return 1
+    rm -f "$3"
+    ln "$entry" "$3" 2>/dev/null || cp "$entry" "$3"
+    found=$(hash_of "$1" "$3")
+    [ "$found" = "$2" ] && return 0
+    echo "${0##*/}: the cached $entry is corrupt (its $1 is $found); it is deleted" >&2
+    rm -f "$entry" "$3"
+    return 1
+}
+
+# cache_put ALGO HEX FILE: FILE, whose bytes must hash to HEX, becomes that
+# entry; FILE, a plain file, is consumed. False, and nothing cached, if they do not.
+cache_put() {
+    local tmp
+    [ "$(hash_of "$1" "$3")" = "$2" ] || { rm -f "$3"; return 1; }
+    tmp=$(mktemp "$cache/$1/.tmp.XXXXXX")
+    mv -f "$3" "$tmp"
+    chmod 644 "$tmp"
+    mv -f "$tmp" "$cache/$1/$2"
+}

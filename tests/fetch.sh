@@ -1,0 +1,167 @@
+#!/usr/bin/env bash
+# fetch.sh CASE: the fetch steps against hostile inputs made on the spot,
+# offline: a Debian mirror tree of our own, served from a file: URL and
+# signed by a throwaway key, and npm tarballs on disk. Each hostile input
+# must be refused with its own message and leave nothing behind that a
+# later good run would use: that run, against the good mirror, must then
+# give the good bytes.
+. "$(dirname "$0")/lib.sh"
+needs_tool gpg
+needs_tool gpgv
+
+export XDG_CACHE_HOME=$work/cache DEBIAN_KEYRING=$work/key.gpg
+export GNUPGHOME=$work/gnupg
+trap 'gpgconf --kill gpg-agent 2>/dev/null; rm -rf "$work"' EXIT
+mkdir -m 700 "$GNUPGHOME"
+gpg --batch --quiet --passphrase '' --quick-gen-key "mirror <mirror@example.org>" ed25519 sign never 2>/dev/null
+gpg --batch --export >"$DEBIAN_KEYRING"
+sysroot=$work/debian/bullseye-sysroot
+marker=$sysroot/usr/lib/x86_64-linux-gnu/marker
+
+# make_deb CONTENT FILE: a libc6 .deb holding a marker file with CONTENT.
+make_deb() {
+    local tree=$work/deb-$1
+    mkdir -p "$tree/DEBIAN" "$tree/usr/lib/x86_64-linux-gnu"
+    printf '%s\n' "Package: libc6" "Version: 2.31-13" "Architecture: amd64" \
+        "Maintainer: nobody <nobody@example.org>" "Description: a stand-in" >"$tree/DEBIAN/control"
+    echo "$1" >"$tree/usr/lib/x86_64-linux-gnu/marker"
+    dpkg-deb --root-owner-group -Zgzip --build "$tree" "$2" >/dev/null
+}
+make_deb good "$work/good.deb"
+make_deb hostile "$work/hostile.deb"
+good_hash=$(sha256sum <"$work/good.deb" | cut -d' ' -f1)
+hostile_hash=$(sha256sum <"$work/hostile.deb" | cut -d' ' -f1)
+
+# mirror DIR [CODENAME [DEB]]: a mirror of bullseye, signed, whose lists
+# name the good .deb, whose InRelease says CODENAME, and whose pool serves
+# DEB; by default bullseye and the good .deb.
+mirror() {
+    local dir=$1 codename=${2:-bullseye} deb=${3:-$work/good.deb} dists=$1/dists/bullseye
+    mkdir -p "$dists/main/binary-amd64" "$dir/pool/main/g/glibc"
+    cp "$deb" "$dir/pool/main/g/glibc/libc6_2.31-13_amd64.deb"
+    { dpkg-deb -f "$work/good.deb"
+      echo "Filename: pool/main/g/glibc/libc6_2.31-13_amd64.deb"
+      echo "Size: $(wc -c <"$work/good.deb")"
+      echo "SHA256: $good_hash"
+      echo; } >"$dists/main/binary-amd64/Packages"
+    { echo "Origin: Debian"; echo "Suite: oldstable"; echo "Codename: $codename"
+      echo "Date: $(LC_ALL=C date -u -R)"; echo "Architectures: amd64"; echo "Components: main"
+      echo "SHA256:"
+      echo " $(sha256sum <"$dists/main/binary-amd64/Packages" | cut -d' ' -f1)" \
+        "$(wc -c <"$dists/main/binary-amd64/Packages") main/binary-amd64/Packages"; } >"$dists/Release"
+    gpg --batch --yes --clearsign -o "$dists/InRelease" "$dists/Release"
+    rm "$dists/Release"
+    export DEBIAN_MIRROR=file:$dir
+}
+
+# fetch: debfetch of the sysroot, its stderr in $err.
+fetch() {
+    "$source_dir/scripts/debfetch.sh" bullseye "$sysroot" libc6 >"$out" 2>"$err"
+}
+
+# expect_refused MESSAGE: the fetch failed saying MESSAGE, left no
+# sysroot, and no file anywhere holds the hostile bytes.
+expect_refused() {
+    ! fetch || fail "the fetch succeeded; stderr: $(cat "$err")"
+    grep -qF -- "$1" "$err" || fail "refused for another reason than '$1': $(cat "$err")"
+    [ ! -e "$sysroot" ] && [ ! -e "$sysroot.complete" ] || fail "a sysroot was left behind"
+    ! find "$work/cache" "$work/debian" -type f -exec sha256sum {} + 2>/dev/null | grep -q "^$hostile_hash " ||
+        fail "the hostile .deb was kept"
+}
+
+# expect_good_run: against the good mirror, the fetch gives the good bytes.
+expect_good_run() {
+    mirror "$work/good"
+    fetch || fail "the good fetch failed: $(cat "$err")"
+    [ "$(cat "$marker")" = good ] || fail "the sysroot holds '$(cat "$marker")', not the good file"
+}
+
+# The .deb's bytes are not those its Packages entry gives.
+case_deb_altered() {
+    mirror "$work/hostile" bullseye "$work/hostile.deb"
+    expect_refused "is not the file that the signed lists of Debian bullseye name: its sha256 is $hostile_hash, the lists say $good_hash"
+    expect_good_run
+}
+
+# A stalled transfer: the mirror sends the start of a hostile .deb, and a
+# partial file waits under the package's own name where apt keeps its
+# downloads, and under the good hash in the cache.
+case_deb_partial() {
+    head -c 300 "$work/hostile.deb" >"$work/partial.deb"
+    hostile_hash=$(sha256sum <"$work/partial.deb" | cut -d' ' -f1)
+    mirror "$work/hostile" bullseye "$work/partial.deb"
+    expect_refused "its sha256 is $hostile_hash, the lists say $good_hash"
+    mkdir -p "$work/debian/bullseye.apt/archives" "$work/cache/libcwork/sha256"
+    cp "$work/partial.deb" "$work/debian/bullseye.apt/archives/libc6_2.31-13_amd64.deb"
+    cp "$work/partial.deb" "$work/cache/libcwork/sha256/$good_hash"
+    expect_good_run
+    grep -qF "cache/libcwork/sha256/$good_hash is corrupt" "$err" || fail "the corrupt entry went unnoticed: $(cat "$err")"
+    [ ! -e "$work/debian/bullseye.apt" ] || fail "apt's old download folder was kept"
+}
+
+# Another release's validly signed lists, served as bullseye's.
+case_other_release() {
+    mirror "$work/hostile" bookworm
+    expect_refused "the signed lists served as Debian bullseye by file:$work/hostile are another release's: their InRelease says Suite oldstable, Codename bookworm"
+    expect_good_run
+}
+
+# An InRelease whose signed text was changed after signing.
+case_bad_signature() {
+    mirror "$work/hostile"
+    sed -i 's/^Components: main$/Components: main contrib/' "$work/hostile/dists/bullseye/InRelease"
+    expect_refused "could not fetch the package lists of Debian bullseye: the package lists of Debian bullseye from file:$work/hostile fail their signature check"
+    expect_good_run
+}
+
+# The kept lists are checked at each use, not only when fetched: Packages
+# altered to name a hostile .deb that waits, well formed, in the cache;
+# then the InRelease altered as well, to name that Packages.
+case_kept_lists_altered() {
+    local lists=$work/cache/libcwork/debian/bullseye/lists new
+    for how in Packages InRelease; do
+        expect_good_run
+        rm -rf "$sysroot" "$sysroot.complete"
+        cp "$work/hostile.deb" "$work/cache/libcwork/sha256/$hostile_hash"
+        sed -i "s/^SHA256: $good_hash/SHA256: $hostile_hash/" "$lists/"*_Packages
+        if [ $how = InRelease ]; then
+            new=$(sha256sum <"$lists/"*_Packages | cut -d' ' -f1)
+            sed -i "s/^ [0-9a-f]\{64\}\( .* main\/binary-amd64\/Packages\)$/ $new\1/" "$lists/"*_InRelease
+        fi
+        fetch || fail "the fetch failed: $(cat "$err")"
+        grep -qF "the lists kept from before are refused: $(case $how in Packages) echo "the Packages file of Debian bullseye is not the one" ;;
+            InRelease) echo "the InRelease of Debian bullseye from file:$work/good fails its signature check" ;; esac)" "$err" ||
+            fail "the altered $how went unnoticed: $(cat "$err")"
+        [ "$(cat "$marker")" = good ] || fail "the sysroot holds '$(cat "$marker")', not the good file"
+    done
+}
+
+# npm: a tarball that fails the pin is refused, unpacked nowhere and kept
+# nowhere; the good one, after it, is taken.
+case_npm_pin() {
+    local what pin
+    needs_tool npm
+    for what in good hostile; do
+        mkdir -p "$work/$what/package/lib"
+        echo '{ "name": "runtime", "version": "1.0.0" }' >"$work/$what/package/package.json"
+        echo "$what" >"$work/$what/package/lib/libc.so.6"
+        echo "$what" >"$work/$what/package/lib/ld-linux-x86-64.so.2"
+        tar -czf "$work/$what.tgz" -C "$work/$what" package
+    done
+    pin=sha512-$(printf "$(sha512sum <"$work/good.tgz" | cut -c1-128 | sed 's/../\\x&/g')" | base64 -w0)
+    hostile_hash=$(sha512sum <"$work/hostile.tgz" | cut -d' ' -f1)
+    ! "$source_dir/scripts/npmfetch.sh" "$work/hostile.tgz" "$pin" "$work/debian/npm-runtime" >"$out" 2>"$err" ||
+        fail "npmfetch took the hostile tarball"
+    grep -qF "are not the pinned ones: its sha512 is $hostile_hash" "$err" || fail "refused for another reason: $(cat "$err")"
+    [ ! -e "$work/debian/npm-runtime" ] || fail "a runtime was left behind"
+    ! find "$work" -type f -exec sha512sum {} + | grep -v "$work/hostile.tgz" | grep -q "^$hostile_hash " ||
+        fail "the hostile tarball was kept"
+    "$source_dir/scripts/npmfetch.sh" "$work/good.tgz" "$pin" "$work/debian/npm-runtime" >"$out" 2>"$err" ||
+        fail "the good tarball was refused: $(cat "$err")"
+    [ "$(cat "$work/debian/npm-runtime/lib64/libc.so.6")" = good ] || fail "the runtime is not the good one"
+}
+
+case=case_${1//-/_}
+declare -F "$case" >/dev/null || fail "no such case"
+"$case"
+exit 0
