@@ -133,9 +133,15 @@ if $system; then
         exit 0
     fi
     echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
+    # The lists apt verified must name SUITE: apt itself only warns.
     mmdebstrap --quiet --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \
-        "$suite" "$tmp/new.tar" "$source" 2>"$tmp/log" ||
+        --customize-hook='for r in "$1"/var/lib/apt/lists/*_InRelease; do
+            grep -qxE "(Codename|Suite): '"$suite"'" "$r" || { echo "E: another release: $r"; exit 1; }; done' \
+        "$suite" "$tmp/new.tar" "$source" >"$tmp/log" 2>&1 || {
+        grep -q '^E: another release' "$tmp/log" &&
+            fail "the signed lists served as Debian $suite by $mirror are another release's"
         fail "could not make a Debian $suite system: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
+    }
     hash=$(hash_of sha256 "$tmp/new.tar")
     cache_put sha256 "$hash" "$tmp/new.tar"
     echo "$hash" >"$tmp/index" && mv -f "$tmp/index" "$index"
