@@ -23,11 +23,15 @@ PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: all run check install package repo systems dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: hostcheck all run check install package repo systems dist bench lint reproducible clean $(GENERATIONS)
 
 all: $(GENERATIONS)
 
-$(GENERATIONS):
+# Tools too old are refused before anything is built.
+hostcheck:
+	@scripts/hostcheck.sh
+
+$(GENERATIONS): hostcheck
 	cmake --preset $(PRESET_PREFIX)$@ >/dev/null
 	cmake --build --preset $@ --parallel
 

@@ -1,11 +1,9 @@
 // greetloop: print the greeting four times, each through printhello.
 #include <cstdio>
 
-void printhello();
-
 // A routine of its own, called once per line; noinline keeps the optimizer
-// from folding it into main.
-[[gnu::noinline]] void printhello()
+// from folding it into main. Nothing outside this file calls it.
+[[gnu::noinline]] static void printhello()
 {
     std::puts("Hello World on CPU");
 }

@@ -50,11 +50,11 @@ left_out() {
     [ "${CI:-}" != true ] || fail "$1, and CI must vary everything"
     echo "reproducible: not varied: $1"
 }
-if command -v faketime >/dev/null; then variations+=(time); else left_out "time: faketime is not installed"; fi
+if command -v faketime >/dev/null; then variations+=(time); else left_out "time: faketime is not installed (apt-get install faketime)"; fi
 if command -v disorderfs >/dev/null && [ -w /dev/fuse ]; then
     variations+=(fileordering)
 else
-    left_out "fileordering: disorderfs or /dev/fuse is missing"
+    left_out "fileordering: disorderfs or /dev/fuse is missing (apt-get install disorderfs)"
 fi
 if [ "$(id -u)" = 0 ]; then variations+=(user_group); else left_out "user_group: needs root"; fi
 
@@ -103,7 +103,7 @@ build_copy() {
     for g in "${generations[@]}"; do
         # What is fetched from Debian is shared: fetching it again proves nothing.
         (cd "$copy" &&
-            under "$@" -- cmake --preset "$g" -DLIBCWORK_DEBIAN_DIR="$debian_dir" -DBUILD_TESTING=OFF &&
+            under "$@" -- cmake --preset "$g" -DLIBCWORK_DEBIAN_DIR="$work/debian" -DBUILD_TESTING=OFF &&
             under "$@" -- cmake --build --preset "$g" &&
             under "$@" -- cpack --preset "$g") >"$dir/log" 2>&1 ||
             fail "the build under $* failed:"$'\n'"$(tail -n 20 "$dir/log")"
@@ -135,6 +135,16 @@ same() {
     fi
 }
 builds=("$@")
+
+# The sysroots the builds linked against, where the other user can read
+# them: the checkout may sit under a folder that only its owner can enter.
+mkdir "$work/debian"
+for sysroot in "$debian_dir"/*-sysroot; do
+    [ -d "$sysroot" ] || continue
+    cp -a "$sysroot" "$sysroot.complete" "$work/debian/" ||
+        fail "could not copy the sysroot $sysroot for the builds under other conditions"
+done
+chmod -R a+rX "$work/debian"
 
 "$top/scripts/dist.sh" --working-tree "$work/source.tar.gz" >/dev/null
 home=$work/dist-home

@@ -159,6 +159,20 @@ case_hardening() {
     readelf -lW "$prog" | grep 'GNU_STACK' | grep -q 'RW ' || fail "stack is executable"
     readelf --dyn-syms -W "$prog" | grep -q '__stack_chk_fail' || fail "no stack protector"
     ! readelf --dyn-syms -W "$prog" | grep -q '_chk@' || fail "fortified calls replace the plain ones"
+    # Control-flow protection: main is entered through endbr64; and where
+    # glibc's start files are marked IBT and SHSTK, the executable is too.
+    objdump -d --no-show-raw-insn "$prog" | awk '/^[0-9a-f]+ <main>:/ { getline; print; exit }' |
+        grep -q endbr64 || fail "main does not begin with endbr64: built without -fcf-protection"
+    local crt files=() marked=true
+    for crt in Scrt1.o crti.o crtn.o; do
+        if [ "$sysroot" = host ]; then files+=("$(g++ -print-file-name=$crt)"); else
+            files+=("$debian_dir/$sysroot-sysroot/usr/lib/x86_64-linux-gnu/$crt"); fi
+    done
+    for crt in "${files[@]}"; do
+        readelf -n "$crt" | grep -q 'x86 feature: IBT, SHSTK' || marked=false
+    done
+    ! $marked || readelf -n "$prog" | grep -q 'x86 feature: IBT, SHSTK' ||
+        fail "glibc's start files are marked IBT and SHSTK, and the executable is not"
 }
 
 case_memcheck() {
@@ -170,16 +184,16 @@ case_memcheck() {
 }
 
 case_printhello() {
-    nm "$prog" | grep -q ' T _Z10printhellov$' || fail "printhello is not a routine with external linkage"
+    nm "$prog" | grep -q ' t _ZL10printhellov$' || fail "printhello is not a routine of its own, local to greetloop"
     calls=$(objdump -d --no-show-raw-insn "$prog" |
-        awk '/^[0-9a-f]+ <main>:/ { m = 1; next } /^$/ { m = 0 } m && /call.*<_Z10printhellov>/' | wc -l)
+        awk '/^[0-9a-f]+ <main>:/ { m = 1; next } /^$/ { m = 0 } m && /call.*<_ZL10printhellov>/' | wc -l)
     [ "$calls" -ge 1 ] || fail "main does not call printhello"
     # At run time, every puts returns into printhello: it writes every line.
     traced CALLTRACE_CALLERS=1 </dev/null >"$out" 2>"$err"
     status=$?
     expect_output
     callers=$(while read -r call _ at; do echo "$call $(routine_at "$at")"; done <"$log")
-    [ "$callers" = "$(sed 's/$/ _Z10printhellov/' "$expected_calls")" ] ||
+    [ "$callers" = "$(sed 's/$/ _ZL10printhellov/' "$expected_calls")" ] ||
         fail "not every line is written by printhello:"$'\n'"$callers"
 }
 

@@ -26,10 +26,13 @@ command_not_found_handle() {
 
 # needs_tool COMMAND: skip the test where an optional tool is missing. CI
 # installs every tool, so there a missing one is a failure.
+# The skip names the Debian package that brings it (scripts/tools.txt).
 needs_tool() {
+    local package
     command -v "$1" >/dev/null && return
+    package=$(awk -v c="$1" '$1 == c { print $2 }' "$source_dir/scripts/tools.txt")
     [ "${CI:-}" != true ] || fail "$1 is not installed, and CI must run every test"
-    echo "SKIP: $1 is not installed"
+    echo "SKIP: $1 is not installed (apt-get install ${package:-$1})"
     exit 77
 }
 
