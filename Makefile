@@ -8,6 +8,8 @@
 #   make repo      signed apt and rpm repositories of them, in build/repo
 #   make systems   install and run the packages on real Debian systems and
 #                  on rpm roots, from the files and from the repositories
+#   make hosts     build and check the project on every Debian release in the
+#                  table, as the build machine
 #   make dist      the source archive, in build/
 #   make bench     instructions, write(2) calls and peak memory per executable
 #   make lint      clang-format, clang-tidy and cppcheck on the sources,
@@ -23,7 +25,7 @@ PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: hostcheck all run check install package repo systems dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: hostcheck all run check install package repo systems hosts dist bench lint reproducible clean $(GENERATIONS)
 
 all: $(GENERATIONS)
 
@@ -67,6 +69,10 @@ repo: package
 # A missing tool (mmdebstrap) skips them, saying so; exit status 77.
 systems: repo
 	@tests/systems.sh $(foreach g,$(GENERATIONS),build/$(g)) || [ $$? = 77 ]
+
+# A missing tool (mmdebstrap) skips it, saying so; exit status 77.
+hosts: current
+	@tests/hosts.sh build/current || [ $$? = 77 ]
 
 dist:
 	@scripts/dist.sh

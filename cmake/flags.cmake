@@ -30,8 +30,8 @@ target_compile_options(program_flags INTERFACE
     # Control-flow protection (x86-64, which is all we build for): endbr64
     # at the entry of every function, and code that keeps a shadow stack
     # whole. The linker marks the executable IBT and SHSTK only where the
-    # start files of the glibc it links against carry that mark as well:
-    # Debian 13's do, Debian 11's and 12's do not.
+    # start files of the glibc it links against carry that mark as well,
+    # and Debian's (11 to 13) do not: the hardening rows check both.
     -fcf-protection
     # Nothing from the C++ runtime is used; keep it that way.
     -fno-exceptions

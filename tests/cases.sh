@@ -184,16 +184,16 @@ case_memcheck() {
 }
 
 case_printhello() {
-    nm "$prog" | grep -q ' t _ZL10printhellov$' || fail "printhello is not a routine of its own, local to greetloop"
+    nm "$prog" | grep -q ' t _ZN12_GLOBAL__N_110printhelloEv$' || fail "printhello is not a routine of its own, local to greetloop"
     calls=$(objdump -d --no-show-raw-insn "$prog" |
-        awk '/^[0-9a-f]+ <main>:/ { m = 1; next } /^$/ { m = 0 } m && /call.*<_ZL10printhellov>/' | wc -l)
+        awk '/^[0-9a-f]+ <main>:/ { m = 1; next } /^$/ { m = 0 } m && /call.*<_ZN12_GLOBAL__N_110printhelloEv>/' | wc -l)
     [ "$calls" -ge 1 ] || fail "main does not call printhello"
     # At run time, every puts returns into printhello: it writes every line.
     traced CALLTRACE_CALLERS=1 </dev/null >"$out" 2>"$err"
     status=$?
     expect_output
     callers=$(while read -r call _ at; do echo "$call $(routine_at "$at")"; done <"$log")
-    [ "$callers" = "$(sed 's/$/ _ZL10printhellov/' "$expected_calls")" ] ||
+    [ "$callers" = "$(sed 's/$/ _ZN12_GLOBAL__N_110printhelloEv/' "$expected_calls")" ] ||
         fail "not every line is written by printhello:"$'\n'"$callers"
 }
 
