@@ -25,6 +25,7 @@ fi
 pkg=$1 integrity=$2
 dest=$(realpath -m "$3")
 stamp="$dest.complete"
+unreachable="$dest.unreachable"
 want="$pkg $integrity lib64"
 
 complete() {
@@ -68,7 +69,8 @@ tarball=$tmp/package.tgz
 # registry that cannot be reached skips; anything else fails.
 npm_failed() {
     local reason
-    reason=$({ grep -m1 'reason:' "$tmp/log" || grep -m1 -E 'error (code|errno) ' "$tmp/log"; } | sed 's/^npm error //' || true)
+    reason=$({ grep -m1 -E 'reason:|network timeout' "$tmp/log" || grep -m1 -E 'error (code|errno) ' "$tmp/log"; } |
+        sed 's/^npm error //' || true)
     if grep -q 'code EINTEGRITY' "$tmp/log"; then
         fail "npm refused $pkg: the registry's bytes fail the integrity it gives for them" \
             "($(grep -m1 -o 'sha512-[^ ]*' "$tmp/log" || true)); nothing was unpacked or kept"
@@ -76,8 +78,9 @@ npm_failed() {
         fail "the npm registry has no $pkg: $reason"
     elif [ ! -s "$tmp/log" ] ||
         grep -q -E 'EAI_AGAIN|ENOTFOUND|ECONNREFUSED|ECONNRESET|ETIMEDOUT|ENETUNREACH|EHOSTUNREACH|network|timeout' "$tmp/log"; then
-        skip "the npm registry could not be reached (${reason:-no answer in 10 s}), so the glibc" \
-            "of $pkg is not fetched and the tests on it are skipped"
+        echo "the npm registry could not be reached (${reason:-no answer in 10 s}), so the glibc" \
+            "of $pkg is not fetched and the tests on it are skipped" >"$unreachable"
+        skip "$(cat "$unreachable")"
     fi
     fail "npm could not $1 $pkg: $(head -n 3 "$tmp/log" | xargs)"
 }
@@ -89,11 +92,15 @@ fetch() {
     local made npm=(npm --cache "$tmp/npm-cache" --prefer-online --loglevel=error)
     command -v npm >/dev/null ||
         skip "npm is not installed (apt-get install npm), so the glibc of $pkg is not fetched"
+    # A registry found unreachable a moment ago, by the other generation's
+    # build in the same make, is not asked again.
+    [ -z "$(find "$unreachable" -mmin -2 2>/dev/null)" ] || skip "$(cat "$unreachable")"
+    rm -f "$unreachable"
     echo "npmfetch: $pkg" >&2
     case $pkg in
     /* | ./* | file:*) ;;
     *)
-        timeout 10 "${npm[@]}" --fetch-retries=0 --fetch-timeout=9000 view "$pkg" dist.integrity \
+        timeout 10 "${npm[@]}" --fetch-retries=0 --fetch-timeout=7000 view "$pkg" dist.integrity \
             >/dev/null 2>"$tmp/log" || npm_failed "look up"
         ;;
     esac
