@@ -112,10 +112,12 @@ why_failed() {
         echo "the Release of Debian $suite from $mirror has expired: apt says it ${line}; apt refuses an expired Release (Acquire::Check-Valid-Until): use a mirror that is up to date"
     elif line=$(grep -m1 -E 'Hash Sum mismatch|unexpected size|Hashes of expected file' "$log"); then
         echo "$what from $mirror do not match the hashes their signed InRelease gives (${line#*: })"
-    elif grep -q -E 'InRelease.*(404|File not found|No such file)' "$log"; then
+    elif line=$(grep -m1 -E 'Unable to locate package|has no installation candidate' "$log"); then
+        echo "Debian $suite from $mirror lacks a package asked for: ${line#E: }"
+    elif grep -q -E 'does not have a Release file|InRelease.*(404|File not found|No such file)' "$log"; then
         echo "$mirror has no Debian $suite (no dists/$suite/InRelease there): is it a Debian mirror, and does it still carry $suite?"
     elif grep -q -E 'Could not (connect|resolve)|Temporary failure|Connection (failed|timed out|refused)|Network is unreachable|No route|timed out' "$log"; then
-        echo "$unreachable ($(grep -m1 -E '^(E|Err):' "$log" | cut -c1-200))"
+        echo "$unreachable ($(grep -m1 -o -E '(Could not|Temporary failure|Connection|Network|No route|[^ ]* *timed out).*' "$log" | cut -c1-200))"
     else
         echo "$what from $mirror: apt failed: $(grep -E '^(E|W|Err):' "$log" | head -n 3 | xargs)"
     fi

@@ -32,9 +32,10 @@ make_deb hostile "$work/hostile.deb"
 good_hash=$(sha256sum <"$work/good.deb" | cut -d' ' -f1)
 hostile_hash=$(sha256sum <"$work/hostile.deb" | cut -d' ' -f1)
 
-# mirror DIR [CODENAME [DEB]]: a mirror of bullseye, signed, whose lists
-# name the good .deb, whose InRelease says CODENAME, and whose pool serves
-# DEB; by default bullseye and the good .deb.
+# mirror DIR [CODENAME [DEB [VALID_UNTIL]]]: a mirror of bullseye, signed,
+# whose lists name the good .deb, whose InRelease says CODENAME, whose pool
+# serves DEB, and whose Release is valid until VALID_UNTIL; by default
+# bullseye, the good .deb, and no end.
 mirror() {
     local dir=$1 codename=${2:-bullseye} deb=${3:-$work/good.deb} dists=$1/dists/bullseye
     mkdir -p "$dists/main/binary-amd64" "$dir/pool/main/g/glibc"
@@ -45,7 +46,8 @@ mirror() {
       echo "SHA256: $good_hash"
       echo; } >"$dists/main/binary-amd64/Packages"
     { echo "Origin: Debian"; echo "Suite: oldstable"; echo "Codename: $codename"
-      echo "Date: $(LC_ALL=C date -u -R)"; echo "Architectures: amd64"; echo "Components: main"
+      echo "Date: $(LC_ALL=C date -u -R -d '-2 days')"; [ -z "${4:-}" ] || echo "Valid-Until: $4"
+      echo "Architectures: amd64"; echo "Components: main"
       echo "SHA256:"
       echo " $(sha256sum <"$dists/main/binary-amd64/Packages" | cut -d' ' -f1)" \
         "$(wc -c <"$dists/main/binary-amd64/Packages") main/binary-amd64/Packages"; } >"$dists/Release"
@@ -112,6 +114,19 @@ case_bad_signature() {
     sed -i 's/^Components: main$/Components: main contrib/' "$work/hostile/dists/bullseye/InRelease"
     expect_refused "could not fetch the package lists of Debian bullseye: the package lists of Debian bullseye from file:$work/hostile fail their signature check"
     expect_good_run
+}
+
+# A Release past its Valid-Until: with apt's default, apt refuses it, and
+# that is what is said; a system that turns the check off is followed.
+case_expired_release() {
+    mirror "$work/hostile" bullseye "$work/good.deb" "$(LC_ALL=C date -u -R -d yesterday)"
+    # apt's own defaults, whatever this machine's apt.conf.d says.
+    mkdir "$work/apt.conf.d"
+    echo "Dir::Etc::Parts \"$work/apt.conf.d\";" >"$work/apt.conf"
+    APT_CONFIG=$work/apt.conf expect_refused \
+        "the Release of Debian bullseye from file:$work/hostile has expired: apt says it is expired (invalid since"
+    echo 'Acquire::Check-Valid-Until "false";' >"$work/apt.conf.d/valid"
+    APT_CONFIG=$work/apt.conf fetch || fail "with the check turned off, the fetch failed: $(cat "$err")"
 }
 
 # The kept lists are checked at each use, not only when fetched: Packages
