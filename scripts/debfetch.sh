@@ -72,7 +72,8 @@ exec 9>"$state.lock"
 flock 9
 ! $system && complete && exit 0
 # Earlier builds kept lists and .deb files in build/debian; none is trusted.
-rm -rf "$(dirname "$dest")/$suite.apt" "$(dirname "$dest")/$suite.apt.lock" "$dest.apt"
+# What a killed run left beside DEST goes too: none runs now but this one.
+rm -rf "$(dirname "$dest")/$suite.apt" "$(dirname "$dest")/$suite.apt.lock" "$dest.apt" "$dest".tmp.*
 
 tmp=$(mktemp -d "$dest.tmp.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT

@@ -58,6 +58,7 @@ mkdir -p "$(dirname "$dest")"
 exec 9>"$dest.lock"
 flock 9
 complete && exit 0
+rm -rf "$dest".tmp.* # what a killed run left: none runs now but this one
 cache_init "$(dirname "$dest")/cache"
 
 tmp=$(mktemp -d "$dest.tmp.XXXXXX")

@@ -57,7 +57,6 @@ check_host() {
     "$source_dir/scripts/debfetch.sh" --system "$release" "$debian_dir/$release-host.tar" $(available "$release") ||
         fail "could not make the root"
     mkdir "$root" && tar -xf "$debian_dir/$release-host.tar" -C "$root" || fail "could not unpack the root"
-    rm "$debian_dir/$release-host.tar"
 
     # A user of its own, 1000, with the cache of a machine that has built.
     echo "builder:x:1000:1000::/home/builder:/bin/bash" >>"$root/etc/passwd"
@@ -95,17 +94,6 @@ check_host() {
 for release in $releases; do
     [ -f "$debian_dir/$release-host.tar" ] || needs_tool mmdebstrap
 done
-# The hosts side by side.
-pids=()
-for release in $releases; do
-    (out=$work/$release.out err=$work/$release.err check_host "$release") >"$work/$release.log" 2>&1 &
-    pids+=($!)
-done
-status=0
-for pid in "${pids[@]}"; do
-    wait "$pid" || status=1
-done
-for release in $releases; do
-    cat "$work/$release.log"
-done
-exit $status
+jobs=()
+for release in $releases; do jobs+=("check_host $release"); done
+side_by_side "${jobs[@]}"

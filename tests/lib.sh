@@ -210,3 +210,22 @@ run_on_release() {
     "$loader" --library-path "$libdir" "$prog" "$@" </dev/null >"$out" 2>"$err"
     status=$?
 }
+
+# side_by_side JOB...: run each JOB (a command line: a function and its
+# arguments) at once, each with its own $out, $err and log; then print the
+# logs in order. False if any job failed.
+side_by_side() {
+    local i pids=() status=0 jobs=("$@")
+    for i in "${!jobs[@]}"; do
+        # shellcheck disable=SC2086
+        (out=$work/job$i.out err=$work/job$i.err ${jobs[$i]}) >"$work/job$i.log" 2>&1 &
+        pids+=($!)
+    done
+    for i in "${!pids[@]}"; do
+        wait "${pids[$i]}" || status=1
+    done
+    for i in "${!jobs[@]}"; do
+        cat "$work/job$i.log"
+    done
+    return $status
+}

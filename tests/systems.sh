@@ -350,16 +350,4 @@ for release in $releases; do jobs+=("check_release $release"); done
 if $rpm_roots; then
     for runtime in $runtimes; do jobs+=("check_rpm_root $runtime"); done
 fi
-pids=()
-for i in "${!jobs[@]}"; do
-    (out=$work/job$i.out err=$work/job$i.err ${jobs[$i]}) >"$work/job$i.log" 2>&1 &
-    pids+=($!)
-done
-status=0
-for pid in "${pids[@]}"; do
-    wait "$pid" || status=1
-done
-for i in "${!jobs[@]}"; do
-    cat "$work/job$i.log"
-done
-exit $status
+side_by_side "${jobs[@]}"
