@@ -2,6 +2,6 @@
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE status ERROR_VARIABLE error)
     if(NOT status EQUAL 0)
-        message(FATAL_ERROR "${ARGN}: ${error}")
+        message(FATAL_ERROR "${ARGN}: exit status ${status}: ${error}")
     endif()
 endfunction()

@@ -129,7 +129,8 @@ why_failed() {
 # tarball it makes is kept by its hash and checked at each use.
 if $system; then
     command -v mmdebstrap >/dev/null || fail "mmdebstrap not found (apt-get install mmdebstrap)"
-    index=$cache/debian/$suite-system.$(IFS=,; echo "$*")
+    # The index: which tarball is the system of this suite with these packages.
+    index=$cache/debian/$suite-system.$(echo "$want" | sha256sum | cut -c1-16)
     if [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; then
         mv -f "$tmp/system.tar" "$dest"
         echo "$want" >"$stamp"

@@ -85,7 +85,7 @@ check_host() {
         echo "$release: refused at once, as its tools are too old: $(grep '^libcwork needs ' "$out" | xargs)"
         return
     fi
-    [ "$status" = 0 ] || fail "make run, check or lint failed:"$'\n'"$(tail -n 40 "$out")"
+    [ "$status" = 0 ] || fail "make run, check or lint failed:"$'\n'"$( (grep -A 30 -E '^FAIL|rror' "$out" || true; tail -n 10 "$out") | head -n 100)"
     grep -q '100% tests passed' "$out" || fail "make check passed no tests"
     echo "$release: make run, make check and make lint pass, as a user, in '$dir', under umask 002, offline:" \
         "$(grep -E '^(100% tests|skipped)' "$out" | xargs)"
