@@ -4,6 +4,7 @@
 #   make check     build, then run the whole test suite
 #
 #   make install   install the current generation into $(PREFIX) (and $(DESTDIR))
+#   make uninstall remove what make install put there
 #   make package   a .tar.gz, a .deb and an .rpm per generation, in build/packages
 #   make repo      signed apt and rpm repositories of them, in build/repo
 #   make systems   install and run the packages on real Debian systems and
@@ -25,7 +26,7 @@ PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: hostcheck all run check install package repo systems hosts dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: hostcheck all run check install uninstall package repo systems hosts dist bench lint reproducible clean $(GENERATIONS)
 
 all: $(GENERATIONS)
 
@@ -53,8 +54,18 @@ check: all
 		awk 'sub(/^SKIP: /, "") { n[$$0]++ } END { for (why in n) printf "skipped %d tests: %s\n", n[why], why }'; \
 	exit $$status
 
+# What each install put where (cmake's manifest, with DESTDIR in front),
+# kept where make clean leaves it, so that
+# make uninstall with the same PREFIX and DESTDIR removes exactly that.
+INSTALLED := build/installed.txt
+
 install: current
 	DESTDIR="$(DESTDIR)" cmake --install build/current --prefix "$(PREFIX)"
+	@awk -v destdir="$(DESTDIR)" '{ print destdir $$0 }' build/current/install_manifest.txt | \
+		sort -u - $(wildcard $(INSTALLED)) -o $(INSTALLED)
+
+uninstall:
+	@scripts/uninstall.sh $(INSTALLED) "$(DESTDIR)$(PREFIX)"
 
 package: all
 	@rm -f build/packages/*.deb build/packages/*.rpm build/packages/*.tar.gz

@@ -267,6 +267,15 @@ case_install() {
     prog=$work/root/opt/x/bin/$name
     run
     expect_output
+    # Uninstalled, nothing it put there is left, and what lies elsewhere is
+    # neither touched nor struck from the record.
+    (cd "$work/root" && find "$PWD/opt" -type f) >"$work/installed"
+    echo "$work/elsewhere" | tee -a "$work/installed" >"$work/elsewhere"
+    "$source_dir/scripts/uninstall.sh" "$work/installed" "$work/root/opt/x/" >/dev/null ||
+        fail "uninstall.sh failed"
+    [ -z "$(find "$work/root" -type f)" ] || fail "uninstalled, and still there: $(find "$work/root" -type f)"
+    [ -f "$work/elsewhere" ] && [ "$(cat "$work/installed")" = "$work/elsewhere" ] ||
+        fail "uninstall touched what lies elsewhere"
 }
 
 # On a glibc older than the one it needs, the loader must refuse it, naming

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# uninstall.sh MANIFEST ROOT: remove the files that make install put under
+# ROOT (its DESTDIR and PREFIX together), as MANIFEST lists them, one a line,
+# and strike them from it; files installed elsewhere stay listed. MANIFEST is
+# build/installed.txt, which make clean keeps. Directories stay: the install
+# may have found them there.
+set -euo pipefail
+manifest=$1
+root=$(realpath -ms "$2")
+if [ ! -s "$manifest" ]; then
+    echo "uninstall: no install from this checkout is recorded in $manifest" >&2
+    exit 1
+fi
+removed=0
+kept=$(mktemp "$manifest.XXXXXX")
+while IFS= read -r file || [ -n "$file" ]; do
+    case $(realpath -ms "$file") in
+    "$root"/*)
+        rm -f -- "$file"
+        echo "removed $file"
+        removed=$((removed + 1))
+        ;;
+    *) echo "$file" >>"$kept" ;;
+    esac
+done <"$manifest"
+mv "$kept" "$manifest"
+[ "$removed" -gt 0 ] || { echo "uninstall: nothing recorded as installed under $root" >&2; exit 1; }
