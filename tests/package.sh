@@ -11,8 +11,10 @@ tgz) generator=TGZ file=$tgz ;;
 *) fail "unknown format $format" ;;
 esac
 
+# cpack keeps what rpmbuild and its own install step said in files of its own.
 cpack --config "$build_dir/CPackConfig.cmake" -G "$generator" -B "$work/out" >"$work/log" 2>&1 ||
-    fail "cpack failed:"$'\n'"$(cat "$work/log")"
+    fail "cpack failed:"$'\n'"$(cat "$work/log")"$'\n'"$(find "$work/out/_CPack_Packages" -maxdepth 3 \
+        -type f \( -name '*.log' -o -name '*.err' -o -name '*.out' \) -exec tail -n 20 -v {} + 2>/dev/null)"
 pkg=$work/out/$file
 [ -f "$pkg" ] || fail "made $(ls "$work/out"), not $file"
 
