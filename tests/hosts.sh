@@ -32,7 +32,6 @@ for hash in $(awk '$1 == "sha256" { print $2 }' "$debian_dir"/*.complete); do
 done
 cp "$cache"/sha512/* "$work/cache/sha512/" 2>/dev/null || true
 
-# in_root COMMAND...: in the root, offline, with a /proc of its own.
 # available RELEASE: the tools that the release has, by its verified lists
 # in the download cache (the build fetched them for its runtime): Debian 11
 # has no rpmlint.
@@ -45,9 +44,24 @@ available() {
     done | xargs
 }
 
+# A machine that is itself a chroot (/ not a mount point) cannot make its
+# mounts private in a namespace of their own; there the root's /proc is
+# mounted in the machine's namespace for the run, and unmounted after.
+if unshare -m --propagation private true 2>/dev/null; then
+    own_proc=true
+else
+    own_proc=false
+    trap 'for p in "$work"/*/proc; do ! mountpoint -q "$p" || umount -l "$p"; done; rm -rf --one-file-system "$work"' EXIT
+fi
+
+# in_root COMMAND...: in the root, offline, with a /proc of its own.
 in_root() {
-    unshare -n -m --propagation private \
-        sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$root" "$@"
+    if $own_proc; then
+        unshare -n -m --propagation private \
+            sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$root" "$@"
+    else
+        unshare -n chroot "$root" "$@"
+    fi
 }
 
 check_host() {
@@ -57,6 +71,7 @@ check_host() {
     "$source_dir/scripts/debfetch.sh" --system "$release" "$debian_dir/$release-host.tar" $(available "$release") ||
         fail "could not make the root"
     mkdir "$root" && tar -xf "$debian_dir/$release-host.tar" -C "$root" || fail "could not unpack the root"
+    $own_proc || mount -t proc proc "$root/proc" || fail "could not mount /proc in the root"
 
     # A user of its own, 1000, with the cache of a machine that has built.
     echo "builder:x:1000:1000::/home/builder:/bin/bash" >>"$root/etc/passwd"
