@@ -131,10 +131,19 @@ if $system; then
     command -v mmdebstrap >/dev/null || fail "mmdebstrap not found (apt-get install mmdebstrap)"
     # The index: which tarball is the system of this suite with these packages.
     index=$cache/debian/$suite-system.$(echo "$want" | sha256sum | cut -c1-16)
-    if [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; then
-        mv -f "$tmp/system.tar" "$dest"
+    # place: the verified tarball becomes DEST; a DEST kept from an earlier
+    # run may be a link to the very same entry, just verified.
+    place() {
+        if [ "$tmp/system.tar" -ef "$dest" ]; then
+            rm -f "$tmp/system.tar"
+        else
+            mv -f "$tmp/system.tar" "$dest"
+        fi
         echo "$want" >"$stamp"
         exit 0
+    }
+    if [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; then
+        place
     fi
     echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
     # The lists apt verified must name SUITE: apt itself only warns.
@@ -150,9 +159,7 @@ if $system; then
     cache_put sha256 "$hash" "$tmp/new.tar"
     echo "$hash" >"$tmp/index" && mv -f "$tmp/index" "$index"
     cache_take sha256 "$hash" "$tmp/system.tar" || fail "the system tarball just made is not in the cache"
-    mv -f "$tmp/system.tar" "$dest"
-    echo "$want" >"$stamp"
-    exit 0
+    place
 fi
 
 # ---- The package lists ----
