@@ -275,8 +275,9 @@ download() {
         # A file: mirror gives a link to its file; what counts is the bytes.
         cat "$tmp/dl" >"$tmp/deb"
         found=$(hash_of sha256 "$tmp/deb")
-        [ "$found" != "$hash" ] || { cache_put sha256 "$hash" "$tmp/deb"; return 0; }
-        rm -f "$tmp/dl" "$tmp/deb"
+        # cache_put takes only the bytes the lists name; others are deleted.
+        cache_put sha256 "$hash" "$tmp/deb" && return 0
+        rm -f "$tmp/dl"
         [ $try = 2 ] || echo "debfetch: $file from $mirror is not the file the signed lists name" \
             "(sha256 $found, not $hash); it is deleted and fetched once more" >&2
     done

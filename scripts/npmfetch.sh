@@ -114,10 +114,10 @@ fetch() {
 if ! cache_take sha512 "$pinned" "$tarball"; then
     fetch
     actual=$(hash_of sha512 "$tarball")
-    [ "$actual" = "$pinned" ] ||
+    # cache_put takes only the pinned bytes; others are deleted.
+    cache_put sha512 "$pinned" "$tarball" ||
         fail "the bytes of $pkg are not the pinned ones: its sha512 is $actual," \
             "generations.txt pins $integrity; nothing was unpacked or kept"
-    cache_put sha512 "$pinned" "$tarball"
     cache_take sha512 "$pinned" "$tarball" || fail "$pkg vanished from the cache"
 fi
 # The runtime may sit in the package itself or in a tarball inside it; only
