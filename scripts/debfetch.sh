@@ -128,7 +128,6 @@ why_failed() {
 # mmdebstrap checks what it fetches with apt, against the same keyring; the
 # tarball it makes is kept by its hash and checked at each use.
 if $system; then
-    command -v mmdebstrap >/dev/null || fail "mmdebstrap not found (apt-get install mmdebstrap)"
     # The index: which tarball is the system of this suite with these packages.
     index=$cache/debian/$suite-system.$(echo "$want" | sha256sum | cut -c1-16)
     # place: the verified tarball becomes DEST; a DEST kept from an earlier
@@ -145,6 +144,7 @@ if $system; then
     if [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; then
         place
     fi
+    command -v mmdebstrap >/dev/null || fail "mmdebstrap not found (apt-get install mmdebstrap)"
     echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
     # The lists apt verified must name SUITE: apt itself only warns.
     mmdebstrap --quiet --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \

@@ -151,6 +151,29 @@ case_kept_lists_altered() {
     done
 }
 
+# A system tarball taken from the cache, then taken again where the first
+# run left it (a link to the entry itself); and a corrupt entry is refused
+# (a system cannot be made from this mirror, so the fetch then fails).
+case_system_kept() {
+    local dest=$work/debian/bullseye-system.tar entry hash
+    mirror "$work/good"
+    mkdir -p "$work/cache/libcwork/sha256" "$work/cache/libcwork/debian" "$work/debian"
+    tar -cf "$work/system.tar" -C "$work" good.deb
+    hash=$(sha256sum <"$work/system.tar" | cut -d' ' -f1)
+    entry=$work/cache/libcwork/sha256/$hash
+    cp "$work/system.tar" "$entry"
+    echo "$hash" >"$work/cache/libcwork/debian/bullseye-system.$(echo "bullseye libc6" | sha256sum | cut -c1-16)"
+    for run in first second; do
+        "$source_dir/scripts/debfetch.sh" --system bullseye "$dest" libc6 >"$out" 2>"$err" ||
+            fail "the $run fetch failed: $(cat "$err")"
+        cmp -s "$dest" "$work/system.tar" || fail "after the $run fetch, $dest is not the cached tarball"
+    done
+    echo corrupt >>"$entry"
+    ! "$source_dir/scripts/debfetch.sh" --system bullseye "$dest" libc6 >"$out" 2>"$err" ||
+        fail "a corrupt cached system was taken"
+    grep -qF "is corrupt" "$err" || fail "the corrupt entry went unnoticed: $(cat "$err")"
+}
+
 # npm: a tarball that fails the pin is refused, unpacked nowhere and kept
 # nowhere; the good one, after it, is taken.
 case_npm_pin() {
