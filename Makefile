@@ -6,7 +6,10 @@
 #   make install   install the current generation into $(PREFIX) (and $(DESTDIR))
 #   make uninstall remove what make install put there
 #   make package   a .tar.gz, a .deb and an .rpm per generation, in build/packages
-#   make repo      signed apt and rpm repositories of them, in build/repo
+#   make repo      signed apt and rpm repositories of them, in build/repo,
+#                  with a throwaway key: a trial
+#   make release REPO=DIR  publish them into the repository tree DIR, signed
+#                  with LIBCWORK_SIGNING_KEY, keeping every earlier version
 #   make systems   install and run the packages on real Debian systems and
 #                  on rpm roots, from the files and from the repositories
 #   make hosts     build and check the project on every Debian release in the
@@ -26,7 +29,7 @@ PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: hostcheck all run check install uninstall package repo systems hosts dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: hostcheck all run check install uninstall package repo release systems hosts dist bench lint reproducible clean $(GENERATIONS)
 
 all: $(GENERATIONS)
 
@@ -76,6 +79,10 @@ package: all
 
 repo: package
 	@scripts/repo.sh $(foreach g,$(GENERATIONS),build/$(g))
+
+release: package
+	@[ -n "$(REPO)" ] || { echo "make release needs REPO=DIR, the repository tree to publish into" >&2; exit 1; }
+	@scripts/release.sh "$(REPO)" $(foreach g,$(GENERATIONS),build/$(g))
 
 # A missing tool (mmdebstrap) skips them, saying so; exit status 77.
 systems: repo

@@ -1,0 +1,198 @@
+#!/usr/bin/env bash
+# release.sh REPO BUILD_DIR...: publish the builds' packages into REPO, the
+# repository tree that a web server serves, keeping every version published
+# there before. Its layout is make repo's:
+#
+#   apt/pool/           every .deb ever published
+#   apt/dists/CODENAME/ per Debian release in generations.txt: Packages
+#                       lists every version of every generation whose floor
+#                       that release's glibc meets; InRelease, Release.gpg
+#   rpm/<name>/         every .rpm, signed, that that RHEL release can run,
+#                       and repodata/repomd.xml, signed as repomd.xml.asc
+#   libcwork.gpg        the public key, binary, for apt's signed-by
+#   libcwork.asc        the same, armored, for rpm and dnf's gpgkey
+#   FINGERPRINT         the repository key's fingerprint, for users to compare
+#   the package files themselves, SHA256SUMS over them and SHA256SUMS.asc
+#
+# It signs with LIBCWORK_SIGNING_KEY, from the user's GnuPG keyring. The
+# first release into a missing or empty REPO makes that key the
+# repository's; each later one must be signed by it.
+#
+# Refused, with REPO left as it was: no key, or no secret key; another key
+# than the repository's; a key expired or expiring within 30 days (apt
+# refuses signatures by an expired key); a version older than the newest
+# published; the same version with other bytes (a published version is never
+# replaced: clients hold its checksums); a tree with uncommitted changes. The
+# same version with the same bytes changes nothing and says so.
+#
+# The new tree is written beside REPO and exchanged with it by one rename,
+# so that a run killed at any point leaves REPO as it was or complete. Files
+# carried over are hard links: nothing in REPO is written to.
+set -euo pipefail
+repo=$(realpath -m "$1")
+shift
+. "$1/facts.sh"
+
+fail() {
+    echo "release: $*" >&2
+    exit 1
+}
+for tool in apt-ftparchive createrepo_c rpmsign gpg perl; do
+    command -v $tool >/dev/null || fail "$tool is not installed (apt-get install $(awk -v c=$tool '$1 == c { print $2 }' "$source_dir/scripts/tools.txt"))"
+done
+
+glibc_of() {
+    local var=glibc_${1//-/_}
+    echo "${!var}"
+}
+version_le() { [ "$(printf '%s\n' "$1" "$2" | sort -V | head -n 1)" = "$1" ]; }
+
+# ---- What may be published ----
+
+if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1 && ! git -C "$source_dir" diff --quiet HEAD --; then
+    fail "the tree has uncommitted changes, which the packages would hold unrecorded: commit or stash them first"
+fi
+
+key=${LIBCWORK_SIGNING_KEY:-}
+[ -n "$key" ] || fail "no LIBCWORK_SIGNING_KEY: set it to the repository key's fingerprint, a secret key" \
+    "in your GnuPG keyring (make repo tries the repositories with a throwaway key)"
+keyring="your GnuPG keyring (${GNUPGHOME:-~/.gnupg})"
+[ "$(gpg --batch --with-colons --list-secret-keys -- "$key" 2>/dev/null | grep -c '^sec:')" = 1 ] ||
+    fail "LIBCWORK_SIGNING_KEY=$key is not one secret key in $keyring"
+listing=$(gpg --batch --with-colons --fixed-list-mode --list-keys -- "$key" 2>/dev/null)
+fpr=$(awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listing")
+
+# Expiry: the key's own, and that of the newest key of it that can sign.
+now=$(date +%s)
+soon=$((now + 30 * 86400))
+when() { date -u -d "@$1" +%F; }
+read -r validity expires < <(awk -F: '$1 == "pub" { print ($2 == "" ? "-" : $2), ($7 == "" ? "never" : $7) }' <<<"$listing")
+case $validity in
+e) fail "the key $fpr expired on $(when "$expires"): extend its expiry (docs/releasing.md)" ;;
+r) fail "the key $fpr is revoked: a new key must take its place (docs/releasing.md)" ;;
+esac
+[ "$expires" = never ] || [ "$expires" -gt "$soon" ] ||
+    fail "the key $fpr expires on $(when "$expires"), within 30 days: extend its expiry first (docs/releasing.md)"
+signs=$(awk -F: '($1 == "pub" || $1 == "sub") && $12 ~ /s/ && $2 !~ /[erd]/ { print ($7 == "" ? "never" : $7) }' <<<"$listing" |
+    sort | tail -n 1)
+[ -n "$signs" ] || fail "the key $fpr has no part that can sign and has not expired"
+[ "$signs" = never ] || [ "$signs" -gt "$soon" ] ||
+    fail "the signing subkey of $fpr expires on $(when "$signs"), within 30 days: extend its expiry first (docs/releasing.md)"
+
+# The repository's key.
+if [ -n "$(ls -A "$repo" 2>/dev/null)" ]; then
+    [ -f "$repo/FINGERPRINT" ] || fail "$repo is not empty and is not a libcwork repository (it has no FINGERPRINT)"
+    own=$(cat "$repo/FINGERPRINT")
+    [ "$own" = "$fpr" ] ||
+        fail "$repo is signed by the key $own, and LIBCWORK_SIGNING_KEY is $fpr: release with the repository's key"
+fi
+
+# The version: newer than every one published, or the very same bytes.
+mapfile -t files < <(for build in "$@"; do
+    (. "$build/facts.sh" && printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")
+done)
+for file in "${files[@]}"; do
+    [ -f "$file" ] || fail "$file is missing: make package"
+done
+version=$(dpkg-deb -f "${files[0]}" Version)
+newest=$(for deb in "$repo"/*.deb; do [ ! -f "$deb" ] || dpkg-deb -f "$deb" Version; done |
+    sort -V | tail -n 1)
+if [ -n "$newest" ] && dpkg --compare-versions "$version" lt "$newest"; then
+    fail "version $version is older than $newest, the newest in $repo: a release adds a newer version (changelog)"
+fi
+if [ "$version" = "$newest" ]; then
+    for file in "${files[@]}"; do
+        cmp -s "$file" "$repo/${file##*/}" ||
+            fail "version $version is in $repo already, and ${file##*/} there has other bytes:" \
+                "a published version is never replaced; give this build a new version (changelog)"
+    done
+    echo "release: version $version is in $repo already, with the same bytes: nothing to do"
+    exit 0
+fi
+
+# ---- The new tree, beside REPO ----
+
+parent=$(dirname "$repo")
+base=$(basename "$repo")
+mkdir -p "$parent"
+# One release at a time (what a killed one started may still be ending);
+# what a killed one left beside REPO goes.
+exec 9<"$parent"
+flock -w 60 9 || fail "another release into $parent has been running for a minute"
+rm -rf "$parent/.$base".new.*
+new=$(mktemp -d "$parent/.$base.new.XXXXXX")
+trap 'rm -rf "$new"' EXIT
+
+# link_all DIR DEST: the package files of DIR, hard-linked into DEST.
+link_all() {
+    local f
+    mkdir -p "$2"
+    for f in "$1"/*.deb "$1"/*.rpm "$1"/*.tar.gz; do
+        [ ! -f "$f" ] || ln "$f" "$2/"
+    done
+}
+link_all "$repo" "$new"
+link_all "$repo/apt/pool" "$new/apt/pool"
+for dir in "$repo"/rpm/*/; do
+    [ ! -d "$dir" ] || link_all "$dir" "$new/rpm/$(basename "$dir")"
+done
+
+signing=(--batch --yes --local-user "$fpr")
+cp "${files[@]}" "$new/"
+for build in "$@"; do
+    . "$build/facts.sh"
+    cp "$packages_dir/$deb" "$new/apt/pool/"
+    # Signed once, on a copy, and placed in every repository whose release can run it.
+    cp "$packages_dir/$rpm" "$new/$rpm.signed"
+    rpmsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $fpr" --addsign "$new/$rpm.signed" 2>&1 >/dev/null |
+        { grep -v 'Could not set GPG_TTY' >&2 || true; }
+    for name in $rhels; do
+        ! version_le "$floor" "$(glibc_of "$name")" || { mkdir -p "$new/rpm/$name" && ln "$new/$rpm.signed" "$new/rpm/$name/$rpm"; }
+    done
+    rm "$new/$rpm.signed"
+done
+
+# apt: each dist lists every .deb in the pool whose glibc floor its
+# release's glibc meets, every version of it.
+for release in $releases; do
+    dist=$new/apt/dists/$release
+    mkdir -p "$dist/main/binary-amd64"
+    for deb in "$new"/apt/pool/*.deb; do
+        needs=$(dpkg-deb -f "$deb" Pre-Depends | sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p')
+        ! version_le "$needs" "$(glibc_of "$release")" || (cd "$new/apt" && apt-ftparchive packages "pool/${deb##*/}")
+    done >"$dist/main/binary-amd64/Packages"
+    gzip -9nk "$dist/main/binary-amd64/Packages"
+    (cd "$dist" && apt-ftparchive -o APT::FTPArchive::Release::Origin=libcwork \
+        -o APT::FTPArchive::Release::Label=libcwork -o APT::FTPArchive::Release::Suite="$release" \
+        -o APT::FTPArchive::Release::Codename="$release" -o APT::FTPArchive::Release::Architectures=amd64 \
+        -o APT::FTPArchive::Release::Components=main \
+        -o APT::FTPArchive::Release::Description="libcwork for Debian $release (glibc $(glibc_of "$release"))" \
+        release . >"$new/Release.tmp") && mv "$new/Release.tmp" "$dist/Release"
+    gpg "${signing[@]}" --clearsign -o "$dist/InRelease" "$dist/Release"
+    gpg "${signing[@]}" --armor --detach-sign -o "$dist/Release.gpg" "$dist/Release"
+done
+
+# rpm: each repository's metadata, over every version it holds.
+for dir in "$new"/rpm/*/; do
+    createrepo_c --quiet "$dir"
+    gpg "${signing[@]}" --armor --detach-sign "$dir/repodata/repomd.xml"
+done
+
+(cd "$new" && sha256sum -- *.deb *.rpm *.tar.gz >SHA256SUMS)
+gpg "${signing[@]}" --armor --detach-sign "$new/SHA256SUMS"
+gpg --batch --export "$fpr" >"$new/libcwork.gpg"
+gpg --batch --armor --export "$fpr" >"$new/libcwork.asc"
+echo "$fpr" >"$new/FINGERPRINT"
+# Readable by all, whatever the umask; what is carried over has its modes already.
+find "$new" \( -type d -exec chmod 755 {} + \) -o \( -type f ! -perm 644 -exec chmod 644 {} + \)
+
+# ---- The switch ----
+# renameat2(RENAME_EXCHANGE) swaps the two trees in one step; a REPO that
+# does not exist yet is a plain rename.
+if [ -e "$repo" ]; then
+    perl -e 'syscall(316, -100, $ARGV[0], -100, $ARGV[1], 2) == 0 or die "cannot exchange $ARGV[0] and $ARGV[1]: $!\n"' \
+        "$new" "$repo" || fail "could not switch $repo to the new release; it is as it was"
+else
+    mv -T "$new" "$repo"
+fi
+echo "release: version $version published in $repo, signed by $fpr"
