@@ -6,6 +6,14 @@
 # First the repositories: every signature verifies with the project's key,
 # and each holds what its release can run.
 #
+# Then make release, with throwaway keys, into a tree of its own: refused
+# without a key, with a key that is not a secret one, expired or expiring
+# within 30 days, or not the tree's, with uncommitted changes, an older
+# version, or a published version with other bytes, the tree left as it was
+# each time; killed part way, the tree as it was; the same release again
+# changes nothing; and two releases in a row, of the tree and of a copy with
+# the next version, both kept.
+#
 # Then a real Debian system of every release in generations.txt: a minimal
 # root made once by mmdebstrap and kept as a tarball under build/debian,
 # unpacked afresh and entered with chroot. In each:
@@ -21,6 +29,9 @@
 #   - from the apt repository, signed by another key, apt refuses it; signed
 #     by the project's, apt-get install libcwork installs the newest
 #     generation the release can run, which runs; purged, the same files;
+#   - from the tree make release wrote, lists fetched before its second
+#     release still install the first; apt-get upgrade takes it to the
+#     second, and apt-get install PACKAGE=FIRST back;
 #   - each .tar.gz that can run here runs unpacked under /opt.
 #
 # Then an rpm root for every glibc runtime in the table: that runtime's
@@ -29,7 +40,8 @@
 # check on, from the repository of the newest RHEL release whose glibc the
 # root's meets, installs the newest generation it can run, which runs; from
 # a repository holding a generation it cannot run, dnf refuses it, naming
-# the glibc version; dnf remove leaves the same files.
+# the glibc version; dnf remove leaves the same files. From the tree make
+# release wrote, dnf lists both versions, upgrades and downgrades.
 export LIBCWORK_FACTS=$1/facts.sh TEST_NAME=systems
 . "$(dirname "$0")/lib.sh"
 repo=$source_dir/build/repo
@@ -39,6 +51,7 @@ repo=$source_dir/build/repo
 for release in $releases; do
     [ -f "$debian_dir/$release-system.tar" ] || needs_tool mmdebstrap
 done
+needs_tool apt-ftparchive
 
 # The generations, oldest floor first: the order to install and switch in.
 mapfile -t builds < <(for build in "$@"; do (. "$build/facts.sh" && echo "$floor $build"); done |
@@ -189,6 +202,28 @@ check_release() {
     expect_purged
     echo "$release: purged, as it was"
 
+    # The published tree over two releases: lists fetched before the second
+    # still install what they name; then upgrade, and back.
+    cp -r "$work/published-first" "$root/srv/libcwork"
+    echo "deb [signed-by=/srv/libcwork/libcwork.gpg] file:/srv/libcwork/apt $release main" \
+        >"$root/etc/apt/sources.list.d/libcwork.list"
+    apt_update >"$out" 2>&1 || fail "apt-get update from the first release:"$'\n'"$(cat "$out")"
+    rm -r "$root/srv/libcwork" && cp -r "$work/published" "$root/srv/libcwork"
+    for step in "install libcwork" "$first" update "upgrade" "$second" "install --allow-downgrades $expect=$first" "$first"; do
+        case $step in
+        update) apt_update >"$out" 2>&1 ;;
+        [0-9]*) got=$(in_root dpkg-query -W -f '${Version}' "$expect")
+            [ "$got" = "$step" ] || fail "$expect is at '$got', not $step:"$'\n'"$(cat "$out")"
+            continue ;;
+        *) in_root apt-get $step -y -q -o Dpkg::Use-Pty=0 >"$out" 2>&1 ;;
+        esac || fail "apt-get $step:"$'\n'"$(cat "$out")"
+    done
+    expect_commands_run /usr/bin
+    echo "$release: from the published tree, lists older than its second release install $expect $first;" \
+        "apt-get upgrade takes it to $second, and back"
+    rm -r "$root/srv/libcwork" "$root/etc/apt/sources.list.d/libcwork.list"
+    expect_purged
+
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
         version_at_most "$floor" "$glibc" || continue
@@ -199,16 +234,18 @@ check_release() {
 }
 
 # dnf_in ROOT RHEL|"" ARG...: dnf on the root, offline, with no repository
-# but that RHEL release's of ours, if named, with every signature check on.
+# but that RHEL release's of ours (in $dnf_repo, by default make repo's),
+# if named, with every signature check on.
 dnf_in() {
+    local dnf_repo=${dnf_repo:-$work/repo}
     local root=$1 name=$2 number=7 opts=()
     shift 2
     if [ -n "$name" ]; then
         number=number_$name
         number=${!number}
-        opts=(--repofrompath="libcwork,file://$work/repo/rpm/$name" --repo=libcwork
+        opts=(--repofrompath="libcwork,file://$dnf_repo/rpm/$name" --repo=libcwork
             --setopt=libcwork.gpgcheck=1 --setopt=libcwork.repo_gpgcheck=1
-            --setopt=libcwork.gpgkey="file://$work/repo/libcwork.asc")
+            --setopt=libcwork.gpgkey="file://$dnf_repo/libcwork.asc")
     fi
     unshare -n dnf --installroot="$root" --releasever="$number" --noplugins --assumeyes \
         --setopt=reposdir=/nonexistent --setopt=skip_if_unavailable=False ${opts[@]+"${opts[@]}"} "$@"
@@ -250,6 +287,110 @@ check_repositories() {
     (cd "$work/repo" && sha256sum --quiet -c SHA256SUMS && gpgv --keyring ./libcwork.gpg SHA256SUMS.asc SHA256SUMS) \
         >"$out" 2>&1 || fail "SHA256SUMS:"$'\n'"$(cat "$out")"
     echo "repository: SHA256SUMS holds and is signed"
+}
+
+# The tree as it is, in a git checkout of its own under $work/tree, at the
+# version VERSION on top of its changelog (a release of its own when it is
+# not the changelog's), and its packages.
+tree_at() {
+    local tree=$work/tree trailer
+    if [ ! -d "$tree" ]; then
+        mkdir "$tree"
+        "$source_dir/scripts/dist.sh" --working-tree "$work/tree.tar.gz" >/dev/null &&
+            tar -xzf "$work/tree.tar.gz" -C "$tree" --strip-components=1 || fail "could not copy the tree"
+        git -C "$tree" init -q
+    fi
+    trailer=$(grep -m1 '^ -- ' "$source_dir/changelog")
+    { head -n 1 "$source_dir/changelog" | grep -qF "($1)" ||
+        printf '%s\n' "libcwork ($1) unstable; urgency=medium" "" "  * The next release." "" \
+            "${trailer%>  *}>  $(LC_ALL=C date -u -R -d "${trailer#*>  } + 1 day")" ""
+      cat "$source_dir/changelog"; } >"$tree/changelog"
+    git -C "$tree" add -A && git -C "$tree" -c user.name=t -c user.email=t@example.org commit -qm "$1" ||
+        fail "could not commit version $1"
+    make -C "$tree" package >"$work/tree.log" 2>&1 || fail "could not build version $1:"$'\n'"$(tail -n 20 "$work/tree.log")"
+}
+
+# publish KEY: make release of $work/tree into $work/published, signed by KEY.
+publish() {
+    LIBCWORK_SIGNING_KEY=$1 "$source_dir/scripts/release.sh" "$work/published" \
+        "$work/tree/build/current" "$work/tree/build/legacy" >"$out" 2>&1
+}
+
+# snapshot: every name, mode and byte of the published tree.
+snapshot() {
+    [ -d "$work/published" ] || { echo none; return; }
+    (cd "$work/published" && find . -printf '%p %m\n' | sort && find . -type f -exec sha256sum {} + | sort)
+}
+
+# expect_refused MESSAGE KEY: refused, saying MESSAGE, with the published
+# tree left as it was.
+expect_refused() {
+    local before
+    before=$(snapshot)
+    ! publish "$2" || fail "published, and it must be refused ('$1')"
+    grep -qF -- "$1" "$out" || fail "refused for another reason than '$1':"$'\n'"$(cat "$out")"
+    [ "$(snapshot)" = "$before" ] || fail "refused ('$1'), and yet the published tree changed"
+    echo "release: refused, as it must be: $(sed 's/^release: //' "$out")"
+}
+
+# Two releases in a row into one tree, and every refusal leaving it as it was.
+check_published() {
+    local key other soon expired tgz
+    TEST_NAME=systems/release
+    export GNUPGHOME=$work/release-keys
+    mkdir -m 700 "$GNUPGHOME"
+    for what in "libcwork 1y" "other 1y" "soon 10d" "expired seconds=1"; do
+        gpg --batch --quiet --passphrase '' --quick-gen-key "${what% *} <${what% *}@example.org>" \
+            ed25519 sign "${what#* }" 2>/dev/null
+    done
+    fpr_of() { gpg --batch --with-colons --list-keys "<$1@example.org>" 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'; }
+    key=$(fpr_of libcwork) other=$(fpr_of other) soon=$(fpr_of soon) expired=$(fpr_of expired)
+    tree_at "$first"
+
+    expect_refused "no LIBCWORK_SIGNING_KEY" ""
+    expect_refused "is not one secret key" "$(printf '%040d' 0)"
+    expect_refused "the key $expired expired on" "$expired"
+    expect_refused "the key $soon expires on $(date -u -d '+10 days' +%F), within 30 days" "$soon"
+    publish "$key" || fail "the first release failed:"$'\n'"$(cat "$out")"
+    [ "$(cat "$work/published/FINGERPRINT")" = "$key" ] || fail "FINGERPRINT is not the key's"
+    cp -al "$work/published" "$work/published-first"
+    echo "release: the first: $(sed 's/^release: //' "$out")"
+    before=$(snapshot)
+    publish "$key" && grep -qF "with the same bytes: nothing to do" "$out" && [ "$(snapshot)" = "$before" ] ||
+        fail "the same release again:"$'\n'"$(cat "$out")"
+    expect_refused "is signed by the key $key, and LIBCWORK_SIGNING_KEY is $other" "$other"
+
+    tree_at "$second"
+    # Killed part way, the tree is as it was, and the next run succeeds.
+    LIBCWORK_SIGNING_KEY=$key timeout -s KILL 1 "$source_dir/scripts/release.sh" "$work/published" \
+        "$work/tree/build/current" "$work/tree/build/legacy" >/dev/null 2>&1 &&
+        fail "the release ended within a second: kill it sooner"
+    [ "$(snapshot)" = "$before" ] || fail "a release killed part way changed the published tree"
+    echo "draft" >>"$work/tree/README.md"
+    expect_refused "the tree has uncommitted changes" "$key"
+    git -C "$work/tree" checkout -q README.md
+    publish "$key" || fail "the second release failed:"$'\n'"$(cat "$out")"
+    echo "release: the second: $(sed 's/^release: //' "$out")"
+    for release in $releases; do
+        got=$(awk '/^Package:/ { p = $2 } /^Version:/ { print p "=" $2 }' \
+            "$work/published/apt/dists/$release/main/binary-amd64/Packages" | sort | xargs)
+        want=$(for p in $(packages_for "$(glibc_of "$release")"); do echo "$p=$first" "$p=$second"; done | xargs -n 1 | sort | xargs)
+        [ "$got" = "$want" ] || fail "apt/dists/$release lists '$got', not '$want'"
+    done
+    (cd "$work/published" && sha256sum --quiet -c SHA256SUMS && [ "$(wc -l <SHA256SUMS)" = 12 ] &&
+        gpgv --keyring ./libcwork.gpg SHA256SUMS.asc SHA256SUMS) >"$out" 2>&1 ||
+        fail "SHA256SUMS does not hold for both releases' 12 files:"$'\n'"$(cat "$out")"
+    [ -z "$(find "$work" -maxdepth 1 -name '.published.*')" ] || fail "the killed release's files are left beside it"
+    echo "release: the apt dists list both versions; SHA256SUMS holds for both releases"
+
+    tgz=$(. "$work/tree/build/current/facts.sh" && echo "$packages_dir/$tgz")
+    cp "$tgz" "$work/tgz" && echo >>"$tgz"
+    expect_refused "version $second is in $work/published already, and ${tgz##*/} there has other bytes" "$key"
+    cp "$work/tgz" "$tgz"
+    tree_at "$first"
+    expect_refused "version $first is older than $second" "$key"
+    gpgconf --kill gpg-agent
+    unset GNUPGHOME
 }
 
 # check_rpm_root RUNTIME: an rpm root of that glibc runtime, and libcwork
@@ -329,6 +470,24 @@ BUILD
     [ "$got" = "$expect" ] || fail "dnf install libcwork installed '$got', not $expect"
     expect_commands_run /usr/bin
     echo "rpm root, glibc $glibc ($runtime): from rpm/$el, dnf installs $got, which runs$refused"
+
+    # The published tree over two releases: dnf lists both versions,
+    # upgrades from the first to the second, and goes back.
+    dnf_in "$root" "" remove 'libcwork*' >"$out" 2>&1 || fail "dnf remove:"$'\n'"$(cat "$out")"
+    for step in "--showduplicates list $got" "install $got-${first%-*}" "${first%-*}" upgrade "${second%-*}" \
+        "downgrade $got" "${first%-*}"; do
+        case $step in
+        [0-9]*) [ "$(rpm --root "$root" -q --qf '%{VERSION}' "$got")" = "$step" ] ||
+            fail "$got is at $(rpm --root "$root" -q --qf '%{VERSION}' "$got"), not $step:"$'\n'"$(cat "$out")" ;;
+        *) # shellcheck disable=SC2086
+            dnf_repo=$work/published dnf_in "$root" "$el" $step >"$out" 2>&1 || fail "dnf $step:"$'\n'"$(cat "$out")"
+            [[ $step != --showduplicates* ]] || [ "$(grep -c "^$got\.x86_64 " "$out")" = 2 ] ||
+                fail "dnf does not list both versions of $got:"$'\n'"$(cat "$out")" ;;
+        esac
+    done
+    expect_commands_run /usr/bin
+    echo "rpm root, glibc $glibc ($runtime): from the published rpm/$el, dnf lists both versions of $got," \
+        "upgrades to ${second%-*} and downgrades to ${first%-*}"
     dnf_in "$root" "" remove 'libcwork*' >"$out" 2>&1 || fail "dnf remove:"$'\n'"$(cat "$out")"
     files >"$work/rpm-$runtime.after"
     diff "$work/rpm-$runtime.before" "$work/rpm-$runtime.after" >"$out" ||
@@ -343,6 +502,11 @@ if ! command -v dnf >/dev/null || ! command -v rpmbuild >/dev/null; then
     rpm_roots=false
 fi
 out=$work/repositories.out err=$work/repositories.err check_repositories
+# The version in the changelog, and the next one.
+first=$(sed -n '1s/^libcwork (\([^)]*\)).*/\1/p' "$source_dir/changelog")
+upstream=${first%%-*}
+second=${upstream%.*}.$((${upstream##*.} + 1))-1
+out=$work/published.out err=$work/published.err check_published
 
 # Every system and every rpm root side by side.
 jobs=()
