@@ -12,11 +12,16 @@
 #   libcwork.gpg        the public key, binary, for apt's signed-by
 #   libcwork.asc        the same, armored, for rpm and dnf's gpgkey
 #   FINGERPRINT         the repository key's fingerprint, for users to compare
+#                       (during a rotation, the next key's on a second line,
+#                       and both keys in libcwork.gpg and libcwork.asc)
 #   the package files themselves, SHA256SUMS over them and SHA256SUMS.asc
 #
 # It signs with LIBCWORK_SIGNING_KEY, from the user's GnuPG keyring. The
 # first release into a missing or empty REPO makes that key the
-# repository's; each later one must be signed by it.
+# repository's; each later one must be signed by it. LIBCWORK_NEXT_KEY as
+# well starts a rotation: the release is signed by both, so that clients
+# holding either accept it, and a later release signed by the next key
+# alone ends it.
 #
 # Refused, with REPO left as it was: no key, or no secret key; another key
 # than the repository's; a key expired or expiring within 30 days (apt
@@ -53,39 +58,64 @@ if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1 && ! git -C "$source
     fail "the tree has uncommitted changes, which the packages would hold unrecorded: commit or stash them first"
 fi
 
-key=${LIBCWORK_SIGNING_KEY:-}
-[ -n "$key" ] || fail "no LIBCWORK_SIGNING_KEY: set it to the repository key's fingerprint, a secret key" \
-    "in your GnuPG keyring (make repo tries the repositories with a throwaway key)"
 keyring="your GnuPG keyring (${GNUPGHOME:-~/.gnupg})"
-[ "$(gpg --batch --with-colons --list-secret-keys -- "$key" 2>/dev/null | grep -c '^sec:')" = 1 ] ||
-    fail "LIBCWORK_SIGNING_KEY=$key is not one secret key in $keyring"
-listing=$(gpg --batch --with-colons --fixed-list-mode --list-keys -- "$key" 2>/dev/null)
-fpr=$(awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listing")
-
-# Expiry: the key's own, and that of the newest key of it that can sign.
 now=$(date +%s)
 soon=$((now + 30 * 86400))
 when() { date -u -d "@$1" +%F; }
-read -r validity expires < <(awk -F: '$1 == "pub" { print ($2 == "" ? "-" : $2), ($7 == "" ? "never" : $7) }' <<<"$listing")
-case $validity in
-e) fail "the key $fpr expired on $(when "$expires"): extend its expiry (docs/releasing.md)" ;;
-r) fail "the key $fpr is revoked: a new key must take its place (docs/releasing.md)" ;;
-esac
-[ "$expires" = never ] || [ "$expires" -gt "$soon" ] ||
-    fail "the key $fpr expires on $(when "$expires"), within 30 days: extend its expiry first (docs/releasing.md)"
-signs=$(awk -F: '($1 == "pub" || $1 == "sub") && $12 ~ /s/ && $2 !~ /[erd]/ { print ($7 == "" ? "never" : $7) }' <<<"$listing" |
-    sort | tail -n 1)
-[ -n "$signs" ] || fail "the key $fpr has no part that can sign and has not expired"
-[ "$signs" = never ] || [ "$signs" -gt "$soon" ] ||
-    fail "the signing subkey of $fpr expires on $(when "$signs"), within 30 days: extend its expiry first (docs/releasing.md)"
 
-# The repository's key.
+# signing_key VARIABLE: the fingerprint of the key that VARIABLE names, a
+# secret key that can sign for 30 days more. Anything else ends the release.
+signing_key() {
+    local name=$1 key=${!1} listing fpr validity expires signs
+    [ "$(gpg --batch --with-colons --list-secret-keys -- "$key" 2>/dev/null | grep -c '^sec:')" = 1 ] ||
+        fail "$name=$key is not one secret key in $keyring"
+    listing=$(gpg --batch --with-colons --fixed-list-mode --list-keys -- "$key" 2>/dev/null)
+    fpr=$(awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listing")
+    # Its own expiry, and that of the newest part of it that can sign.
+    read -r validity expires < <(awk -F: '$1 == "pub" { print ($2 == "" ? "-" : $2), ($7 == "" ? "never" : $7) }' <<<"$listing")
+    case $validity in
+    e) fail "the key $fpr expired on $(when "$expires"): extend its expiry (docs/releasing.md)" ;;
+    r) fail "the key $fpr is revoked: a new key must take its place (docs/releasing.md)" ;;
+    esac
+    [ "$expires" = never ] || [ "$expires" -gt "$soon" ] ||
+        fail "the key $fpr expires on $(when "$expires"), within 30 days: extend its expiry first (docs/releasing.md)"
+    signs=$(awk -F: '($1 == "pub" || $1 == "sub") && $12 ~ /s/ && $2 !~ /[erd]/ { print ($7 == "" ? "never" : $7) }' <<<"$listing" |
+        sort | tail -n 1)
+    [ -n "$signs" ] || fail "the key $fpr has no part that can sign and has not expired"
+    [ "$signs" = never ] || [ "$signs" -gt "$soon" ] ||
+        fail "the signing subkey of $fpr expires on $(when "$signs"), within 30 days: extend its expiry first (docs/releasing.md)"
+    echo "$fpr"
+}
+
+[ -n "${LIBCWORK_SIGNING_KEY:-}" ] || fail "no LIBCWORK_SIGNING_KEY: set it to the repository key's fingerprint," \
+    "a secret key in $keyring (make repo tries the repositories with a throwaway key)"
+fpr=$(signing_key LIBCWORK_SIGNING_KEY) || exit 1
+next=""
+if [ -n "${LIBCWORK_NEXT_KEY:-}" ]; then
+    next=$(signing_key LIBCWORK_NEXT_KEY) || exit 1
+fi
+[ "$next" != "$fpr" ] || fail "LIBCWORK_NEXT_KEY is LIBCWORK_SIGNING_KEY: a rotation is to another key"
+
+# The repository's keys, in FINGERPRINT: its key, and while a rotation is
+# under way the next one after it. A release is signed by the key alone; to
+# start or go on with a rotation by the key and the next; to end it by the
+# next alone, which then becomes the key.
 if [ -n "$(ls -A "$repo" 2>/dev/null)" ]; then
     [ -f "$repo/FINGERPRINT" ] || fail "$repo is not empty and is not a libcwork repository (it has no FINGERPRINT)"
-    own=$(cat "$repo/FINGERPRINT")
-    [ "$own" = "$fpr" ] ||
-        fail "$repo is signed by the key $own, and LIBCWORK_SIGNING_KEY is $fpr: release with the repository's key"
+    { read -r own; read -r announced || true; } <"$repo/FINGERPRINT"
+    if [ -z "$next" ] && [ "$fpr" = "${announced:-}" ]; then
+        :
+    elif [ "$fpr" != "$own" ]; then
+        fail "$repo is signed by the key $own${announced:+ (and $announced, its next)}, and LIBCWORK_SIGNING_KEY is $fpr:" \
+            "release with the repository's key (a new key comes in by a rotation: docs/releasing.md)"
+    elif [ -n "${announced:-}" ] && [ "$next" != "$announced" ]; then
+        fail "a rotation from $own to $announced is under way in $repo: sign with" \
+            "LIBCWORK_SIGNING_KEY=$own LIBCWORK_NEXT_KEY=$announced, or end it with LIBCWORK_SIGNING_KEY=$announced alone"
+    fi
+elif [ -n "$next" ]; then
+    fail "$repo has no release yet: its first is signed by one key, LIBCWORK_SIGNING_KEY alone"
 fi
+keys=("$fpr" ${next:+"$next"})
 
 # The version: newer than every one published, or the very same bytes.
 mapfile -t files < <(for build in "$@"; do
@@ -137,12 +167,14 @@ for dir in "$repo"/rpm/*/; do
     [ ! -d "$dir" ] || link_all "$dir" "$new/rpm/$(basename "$dir")"
 done
 
-signing=(--batch --yes --local-user "$fpr")
+signing=(--batch --yes)
+for k in "${keys[@]}"; do signing+=(--local-user "$k"); done
 cp "${files[@]}" "$new/"
 for build in "$@"; do
     . "$build/facts.sh"
     cp "$packages_dir/$deb" "$new/apt/pool/"
-    # Signed once, on a copy, and placed in every repository whose release can run it.
+    # Signed once, on a copy, and placed in every repository whose release
+    # can run it. An .rpm carries one signature: the key's, not the next's.
     cp "$packages_dir/$rpm" "$new/$rpm.signed"
     rpmsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $fpr" --addsign "$new/$rpm.signed" 2>&1 >/dev/null |
         { grep -v 'Could not set GPG_TTY' >&2 || true; }
@@ -180,9 +212,9 @@ done
 
 (cd "$new" && sha256sum -- *.deb *.rpm *.tar.gz >SHA256SUMS)
 gpg "${signing[@]}" --armor --detach-sign "$new/SHA256SUMS"
-gpg --batch --export "$fpr" >"$new/libcwork.gpg"
-gpg --batch --armor --export "$fpr" >"$new/libcwork.asc"
-echo "$fpr" >"$new/FINGERPRINT"
+gpg --batch --export "${keys[@]}" >"$new/libcwork.gpg"
+gpg --batch --armor --export "${keys[@]}" >"$new/libcwork.asc"
+printf '%s\n' "${keys[@]}" >"$new/FINGERPRINT"
 # Readable by all, whatever the umask; what is carried over has its modes already.
 find "$new" \( -type d -exec chmod 755 {} + \) -o \( -type f ! -perm 644 -exec chmod 644 {} + \)
 
@@ -195,4 +227,4 @@ if [ -e "$repo" ]; then
 else
     mv -T "$new" "$repo"
 fi
-echo "release: version $version published in $repo, signed by $fpr"
+echo "release: version $version published in $repo, signed by ${keys[*]}"

@@ -208,7 +208,7 @@ check_release() {
     echo "deb [signed-by=/srv/libcwork/libcwork.gpg] file:/srv/libcwork/apt $release main" \
         >"$root/etc/apt/sources.list.d/libcwork.list"
     apt_update >"$out" 2>&1 || fail "apt-get update from the first release:"$'\n'"$(cat "$out")"
-    rm -r "$root/srv/libcwork" && cp -r "$work/published" "$root/srv/libcwork"
+    rm -r "$root/srv/libcwork" && cp -r "$work/published-second" "$root/srv/libcwork"
     for step in "install libcwork" "$first" update "upgrade" "$second" "install --allow-downgrades $expect=$first" "$first"; do
         case $step in
         update) apt_update >"$out" 2>&1 ;;
@@ -221,6 +221,29 @@ check_release() {
     expect_commands_run /usr/bin
     echo "$release: from the published tree, lists older than its second release install $expect $first;" \
         "apt-get upgrade takes it to $second, and back"
+
+    # A rotation: holding the old key alone or the next alone, apt takes
+    # the release signed by both, with no warning; then the next alone
+    # takes the release that ends it, and the old alone no longer does.
+    for tree in published-rotating published; do
+        rm -r "$root/srv/libcwork" && cp -r "$work/$tree" "$root/srv/libcwork"
+        cp "$work/old.gpg" "$work/next.gpg" "$root/srv/libcwork/"
+        for k in old next; do
+            echo "deb [signed-by=/srv/libcwork/$k.gpg] file:/srv/libcwork/apt $release main" \
+                >"$root/etc/apt/sources.list.d/libcwork.list"
+            if [ $tree = published ] && [ $k = old ]; then
+                ! apt_update >"$out" 2>&1 || fail "apt took the release signed by the next key alone with the old"
+            else
+                apt_update >"$out" 2>&1 && ! grep -q '^W:' "$out" ||
+                    fail "apt, holding the $k key alone, did not take $tree cleanly:"$'\n'"$(cat "$out")"
+            fi
+        done
+    done
+    in_root apt-get upgrade -y -q -o Dpkg::Use-Pty=0 >"$out" 2>&1 &&
+        [ "$(in_root dpkg-query -W -f '${Version}' "$expect")" = "$fourth" ] ||
+        fail "apt-get upgrade after the rotation:"$'\n'"$(cat "$out")"
+    echo "$release: a rotation: the release signed by both keys is taken with either alone, without a warning;" \
+        "the next alone takes the one that ends it, and upgrades to $fourth"
     rm -r "$root/srv/libcwork" "$root/etc/apt/sources.list.d/libcwork.list"
     expect_purged
 
@@ -335,16 +358,19 @@ expect_refused() {
 
 # Two releases in a row into one tree, and every refusal leaving it as it was.
 check_published() {
-    local key other soon expired tgz
+    local key next other soon expired tgz k
     TEST_NAME=systems/release
+    unset LIBCWORK_NEXT_KEY
     export GNUPGHOME=$work/release-keys
     mkdir -m 700 "$GNUPGHOME"
-    for what in "libcwork 1y" "other 1y" "soon 10d" "expired seconds=1"; do
+    for what in "libcwork 1y" "next 1y" "other 1y" "soon 10d" "expired seconds=1"; do
         gpg --batch --quiet --passphrase '' --quick-gen-key "${what% *} <${what% *}@example.org>" \
             ed25519 sign "${what#* }" 2>/dev/null
     done
     fpr_of() { gpg --batch --with-colons --list-keys "<$1@example.org>" 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'; }
-    key=$(fpr_of libcwork) other=$(fpr_of other) soon=$(fpr_of soon) expired=$(fpr_of expired)
+    key=$(fpr_of libcwork) next=$(fpr_of next) other=$(fpr_of other) soon=$(fpr_of soon) expired=$(fpr_of expired)
+    gpg --batch --export "$key" >"$work/old.gpg"
+    gpg --batch --export "$next" >"$work/next.gpg"
     tree_at "$first"
 
     expect_refused "no LIBCWORK_SIGNING_KEY" ""
@@ -370,6 +396,7 @@ check_published() {
     expect_refused "the tree has uncommitted changes" "$key"
     git -C "$work/tree" checkout -q README.md
     publish "$key" || fail "the second release failed:"$'\n'"$(cat "$out")"
+    cp -al "$work/published" "$work/published-second"
     echo "release: the second: $(sed 's/^release: //' "$out")"
     for release in $releases; do
         got=$(awk '/^Package:/ { p = $2 } /^Version:/ { print p "=" $2 }' \
@@ -389,6 +416,27 @@ check_published() {
     cp "$work/tgz" "$tgz"
     tree_at "$first"
     expect_refused "version $first is older than $second" "$key"
+
+    # A rotation: a release signed by the key and the next, each of which
+    # verifies it alone; then one by the next alone, which ends it.
+    tree_at "$third"
+    LIBCWORK_NEXT_KEY=$next publish "$key" || fail "the release that starts a rotation failed:"$'\n'"$(cat "$out")"
+    [ "$(xargs <"$work/published/FINGERPRINT")" = "$key $next" ] || fail "FINGERPRINT does not name both keys"
+    for k in old next; do
+        for release in $releases; do
+            # (gpgv exits 2 for the signature it has no key for; a good one is what counts.)
+            gpgv --status-fd 1 --keyring "$work/$k.gpg" "$work/published/apt/dists/$release/InRelease" >"$err" 2>&1
+            grep -q '^\[GNUPG:\] VALIDSIG ' "$err" && ! grep -q '^\[GNUPG:\] BADSIG ' "$err" ||
+                fail "$release's InRelease does not verify with the $k key alone:"$'\n'"$(cat "$err")"
+        done
+    done
+    cp -al "$work/published" "$work/published-rotating"
+    echo "release: the third, signed by both keys: $(sed 's/^release: //' "$out")"
+    tree_at "$fourth"
+    expect_refused "a rotation from $key to $next is under way" "$key"
+    publish "$next" || fail "the release that ends the rotation failed:"$'\n'"$(cat "$out")"
+    [ "$(cat "$work/published/FINGERPRINT")" = "$next" ] || fail "FINGERPRINT does not name the next key alone"
+    echo "release: the fourth, signed by the next key alone: $(sed 's/^release: //' "$out")"
     gpgconf --kill gpg-agent
     unset GNUPGHOME
 }
@@ -480,7 +528,7 @@ BUILD
         [0-9]*) [ "$(rpm --root "$root" -q --qf '%{VERSION}' "$got")" = "$step" ] ||
             fail "$got is at $(rpm --root "$root" -q --qf '%{VERSION}' "$got"), not $step:"$'\n'"$(cat "$out")" ;;
         *) # shellcheck disable=SC2086
-            dnf_repo=$work/published dnf_in "$root" "$el" $step >"$out" 2>&1 || fail "dnf $step:"$'\n'"$(cat "$out")"
+            dnf_repo=$work/published-second dnf_in "$root" "$el" $step >"$out" 2>&1 || fail "dnf $step:"$'\n'"$(cat "$out")"
             [[ $step != --showduplicates* ]] || [ "$(grep -c "^$got\.x86_64 " "$out")" = 2 ] ||
                 fail "dnf does not list both versions of $got:"$'\n'"$(cat "$out")" ;;
         esac
@@ -506,6 +554,8 @@ out=$work/repositories.out err=$work/repositories.err check_repositories
 first=$(sed -n '1s/^libcwork (\([^)]*\)).*/\1/p' "$source_dir/changelog")
 upstream=${first%%-*}
 second=${upstream%.*}.$((${upstream##*.} + 1))-1
+third=${upstream%.*}.$((${upstream##*.} + 2))-1
+fourth=${upstream%.*}.$((${upstream##*.} + 3))-1
 out=$work/published.out err=$work/published.err check_published
 
 # Every system and every rpm root side by side.
