@@ -80,8 +80,12 @@ package: all
 repo: package
 	@scripts/repo.sh $(foreach g,$(GENERATIONS),build/$(g))
 
+ifneq ($(filter release,$(MAKECMDGOALS)),)
+ifeq ($(REPO),)
+$(error make release needs REPO=DIR, the repository tree to publish into)
+endif
+endif
 release: package
-	@[ -n "$(REPO)" ] || { echo "make release needs REPO=DIR, the repository tree to publish into" >&2; exit 1; }
 	@scripts/release.sh "$(REPO)" $(foreach g,$(GENERATIONS),build/$(g))
 
 # A missing tool (mmdebstrap) skips them, saying so; exit status 77.
