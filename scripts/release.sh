@@ -16,6 +16,13 @@
 #                       and both keys in libcwork.gpg and libcwork.asc)
 #   the package files themselves, SHA256SUMS over them and SHA256SUMS.asc
 #
+# and in them, made with the keys by scripts/keypackages.sh, the packages
+# that bring the keys and the source to a system: libcwork-archive-keyring
+# (a .deb per Debian release, in its dist; at the top also as
+# libcwork-archive-keyring-CODENAME.deb) and libcwork-release (a .rpm, in
+# every rpm repository; at the top also as libcwork-release.noarch.rpm).
+# Their sources point at LIBCWORK_URL, by default https://libcwork.example.org.
+#
 # It signs with LIBCWORK_SIGNING_KEY, from the user's GnuPG keyring. The
 # first release into a missing or empty REPO makes that key the
 # repository's; each later one must be signed by it. LIBCWORK_NEXT_KEY as
@@ -42,7 +49,10 @@ fail() {
     echo "release: $*" >&2
     exit 1
 }
-for tool in apt-ftparchive createrepo_c rpmsign gpg perl; do
+# The URL the repository is published at, which the keyring and release
+# packages point their sources at.
+url=${LIBCWORK_URL:-https://libcwork.example.org}
+for tool in apt-ftparchive createrepo_c rpmbuild rpmsign gpg perl; do
     command -v $tool >/dev/null || fail "$tool is not installed (apt-get install $(awk -v c=$tool '$1 == c { print $2 }' "$source_dir/scripts/tools.txt"))"
 done
 
@@ -125,7 +135,9 @@ for file in "${files[@]}"; do
     [ -f "$file" ] || fail "$file is missing: make package"
 done
 version=$(dpkg-deb -f "${files[0]}" Version)
-newest=$(for deb in "$repo"/*.deb; do [ ! -f "$deb" ] || dpkg-deb -f "$deb" Version; done |
+newest=$(for deb in "$repo"/*.deb; do
+    [ ! -f "$deb" ] || [[ ${deb##*/} == libcwork-archive-keyring* ]] || dpkg-deb -f "$deb" Version
+done |
     sort -V | tail -n 1)
 if [ -n "$newest" ] && dpkg --compare-versions "$version" lt "$newest"; then
     fail "version $version is older than $newest, the newest in $repo: a release adds a newer version (changelog)"
@@ -169,20 +181,48 @@ done
 
 signing=(--batch --yes)
 for k in "${keys[@]}"; do signing+=(--local-user "$k"); done
+gpg --batch --export "${keys[@]}" >"$new/libcwork.gpg"
+gpg --batch --armor --export "${keys[@]}" >"$new/libcwork.asc"
+printf '%s\n' "${keys[@]}" >"$new/FINGERPRINT"
+
+# place_rpm FILE GLIBC: FILE, signed on a copy, in every repository whose
+# release's glibc is GLIBC or later. An .rpm carries one signature: the
+# key's, not the next's.
+place_rpm() {
+    local name=${1##*/}
+    cp "$1" "$new/$name.signed"
+    rpmsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $fpr" --addsign "$new/$name.signed" 2>&1 >/dev/null |
+        { grep -v 'Could not set GPG_TTY' >&2 || true; }
+    for el in $rhels; do
+        ! version_le "$2" "$(glibc_of "$el")" || { mkdir -p "$new/rpm/$el" && ln "$new/$name.signed" "$new/rpm/$el/$name"; }
+    done
+    rm "$new/$name.signed"
+}
 cp "${files[@]}" "$new/"
 for build in "$@"; do
     . "$build/facts.sh"
     cp "$packages_dir/$deb" "$new/apt/pool/"
-    # Signed once, on a copy, and placed in every repository whose release
-    # can run it. An .rpm carries one signature: the key's, not the next's.
-    cp "$packages_dir/$rpm" "$new/$rpm.signed"
-    rpmsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $fpr" --addsign "$new/$rpm.signed" 2>&1 >/dev/null |
-        { grep -v 'Could not set GPG_TTY' >&2 || true; }
-    for name in $rhels; do
-        ! version_le "$floor" "$(glibc_of "$name")" || { mkdir -p "$new/rpm/$name" && ln "$new/$rpm.signed" "$new/rpm/$name/$rpm"; }
-    done
-    rm "$new/$rpm.signed"
+    place_rpm "$packages_dir/$rpm" "$floor"
 done
+
+# The keys and the source, packaged for apt and dnf: a keyring .deb per
+# Debian release, in its dist alone, and one release .rpm in every rpm
+# repository; at the top, also under names without a version, for the
+# first install.
+epoch=$(date -u -d "$(sed -n '/^ -- .*>  /{s/^ -- .*>  //p;q}' "$source_dir/changelog")" +%s)
+"$source_dir/scripts/keypackages.sh" "$new/keys" "$version" "$epoch" "$url" "$(rpm -qp --qf '%{URL}' "${files[1]}")" \
+    "$new/libcwork.gpg" "$new/libcwork.asc" \
+    $releases || fail "could not make the keyring and release packages"
+for release in $releases; do
+    keyring=libcwork-archive-keyring_$version+${release}_all.deb
+    cp "$new/keys/$keyring" "$new/apt/pool/"
+    ln "$new/apt/pool/$keyring" "$new/$keyring"
+    ln -f "$new/$keyring" "$new/libcwork-archive-keyring-$release.deb"
+done
+place_rpm "$new/keys/libcwork-release-$version.noarch.rpm" 0
+ln "$new/keys/libcwork-release-$version.noarch.rpm" "$new/"
+ln -f "$new/keys/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
+rm -r "$new/keys"
 
 # apt: each dist lists every .deb in the pool whose glibc floor its
 # release's glibc meets, every version of it.
@@ -190,8 +230,13 @@ for release in $releases; do
     dist=$new/apt/dists/$release
     mkdir -p "$dist/main/binary-amd64"
     for deb in "$new"/apt/pool/*.deb; do
-        needs=$(dpkg-deb -f "$deb" Pre-Depends | sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p')
-        ! version_le "$needs" "$(glibc_of "$release")" || (cd "$new/apt" && apt-ftparchive packages "pool/${deb##*/}")
+        case ${deb##*/} in
+        libcwork-archive-keyring_*+${release}_all.deb) ;;
+        libcwork-archive-keyring_*) continue ;;
+        *) needs=$(dpkg-deb -f "$deb" Pre-Depends | sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p')
+            version_le "$needs" "$(glibc_of "$release")" || continue ;;
+        esac
+        (cd "$new/apt" && apt-ftparchive packages "pool/${deb##*/}")
     done >"$dist/main/binary-amd64/Packages"
     gzip -9nk "$dist/main/binary-amd64/Packages"
     (cd "$dist" && apt-ftparchive -o APT::FTPArchive::Release::Origin=libcwork \
@@ -212,9 +257,6 @@ done
 
 (cd "$new" && sha256sum -- *.deb *.rpm *.tar.gz >SHA256SUMS)
 gpg "${signing[@]}" --armor --detach-sign "$new/SHA256SUMS"
-gpg --batch --export "${keys[@]}" >"$new/libcwork.gpg"
-gpg --batch --armor --export "${keys[@]}" >"$new/libcwork.asc"
-printf '%s\n' "${keys[@]}" >"$new/FINGERPRINT"
 # Readable by all, whatever the umask; what is carried over has its modes already.
 find "$new" \( -type d -exec chmod 755 {} + \) -o \( -type f ! -perm 644 -exec chmod 644 {} + \)
 

@@ -12,7 +12,8 @@
 # version, or a published version with other bytes, the tree left as it was
 # each time; killed part way, the tree as it was; the same release again
 # changes nothing; and two releases in a row, of the tree and of a copy with
-# the next version, both kept.
+# the next version, both kept; then a rotation to another key. The keyring
+# and release packages are clean by lintian and rpmlint, and reproducible.
 #
 # Then a real Debian system of every release in generations.txt: a minimal
 # root made once by mmdebstrap and kept as a tarball under build/debian,
@@ -31,7 +32,9 @@
 #     generation the release can run, which runs; purged, the same files;
 #   - from the tree make release wrote, lists fetched before its second
 #     release still install the first; apt-get upgrade takes it to the
-#     second, and apt-get install PACKAGE=FIRST back;
+#     second, and apt-get install PACKAGE=FIRST back; apt holding either
+#     key takes the release signed by both, and the next the one after;
+#     the keyring package's source and key install libcwork;
 #   - each .tar.gz that can run here runs unpacked under /opt.
 #
 # Then an rpm root for every glibc runtime in the table: that runtime's
@@ -41,7 +44,8 @@
 # root's meets, installs the newest generation it can run, which runs; from
 # a repository holding a generation it cannot run, dnf refuses it, naming
 # the glibc version; dnf remove leaves the same files. From the tree make
-# release wrote, dnf lists both versions, upgrades and downgrades.
+# release wrote, dnf lists both versions, upgrades and downgrades, and the
+# release package's .repo and key install libcwork.
 export LIBCWORK_FACTS=$1/facts.sh TEST_NAME=systems
 . "$(dirname "$0")/lib.sh"
 repo=$source_dir/build/repo
@@ -247,6 +251,21 @@ check_release() {
     rm -r "$root/srv/libcwork" "$root/etc/apt/sources.list.d/libcwork.list"
     expect_purged
 
+    # The keyring package, installed from its file: its source and key
+    # alone bring libcwork; purged, it leaves nothing.
+    cp -r "$work/published" "$root/srv/libcwork"
+    apt_install "/srv/libcwork/libcwork-archive-keyring-$release.deb" >"$out" 2>&1 ||
+        fail "apt-get install of the keyring package:"$'\n'"$(cat "$out")"
+    mkdir "$root/tmp/parts" && cp "$root/etc/apt/sources.list.d/libcwork.sources" "$root/tmp/parts/"
+    in_root apt-get update -q --error-on=any -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts=/tmp/parts \
+        >"$out" 2>&1 && ! grep -q '^W:' "$out" || fail "apt-get update from the keyring package's source:"$'\n'"$(cat "$out")"
+    in_root apt-get install -y -q -o Dpkg::Use-Pty=0 libcwork >"$out" 2>&1 &&
+        [ "$(in_root dpkg-query -W -f '${Version}' "$expect")" = "$fourth" ] ||
+        fail "apt-get install libcwork through the keyring package:"$'\n'"$(cat "$out")"
+    echo "$release: the keyring package's source and key bring $expect $fourth"
+    rm -r "$root/srv/libcwork" "$root/tmp/parts"
+    expect_purged
+
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
         version_at_most "$floor" "$glibc" || continue
@@ -335,7 +354,7 @@ tree_at() {
 
 # publish KEY: make release of $work/tree into $work/published, signed by KEY.
 publish() {
-    LIBCWORK_SIGNING_KEY=$1 "$source_dir/scripts/release.sh" "$work/published" \
+    LIBCWORK_SIGNING_KEY=$1 LIBCWORK_URL=file:/srv/libcwork "$source_dir/scripts/release.sh" "$work/published" \
         "$work/tree/build/current" "$work/tree/build/legacy" >"$out" 2>&1
 }
 
@@ -401,12 +420,15 @@ check_published() {
     for release in $releases; do
         got=$(awk '/^Package:/ { p = $2 } /^Version:/ { print p "=" $2 }' \
             "$work/published/apt/dists/$release/main/binary-amd64/Packages" | sort | xargs)
-        want=$(for p in $(packages_for "$(glibc_of "$release")"); do echo "$p=$first" "$p=$second"; done | xargs -n 1 | sort | xargs)
+        want=$(for p in libcwork-archive-keyring $(packages_for "$(glibc_of "$release")"); do
+            [ $p = libcwork-archive-keyring ] && echo "$p=$first+$release $p=$second+$release" || echo "$p=$first $p=$second"
+        done | xargs -n 1 | sort | xargs)
         [ "$got" = "$want" ] || fail "apt/dists/$release lists '$got', not '$want'"
     done
-    (cd "$work/published" && sha256sum --quiet -c SHA256SUMS && [ "$(wc -l <SHA256SUMS)" = 12 ] &&
+    (cd "$work/published" && sha256sum --quiet -c SHA256SUMS &&
+        [ "$(printf '%s\n' *.deb *.rpm *.tar.gz | sort)" = "$(awk '{ print $2 }' SHA256SUMS | sort)" ] &&
         gpgv --keyring ./libcwork.gpg SHA256SUMS.asc SHA256SUMS) >"$out" 2>&1 ||
-        fail "SHA256SUMS does not hold for both releases' 12 files:"$'\n'"$(cat "$out")"
+        fail "SHA256SUMS does not hold for every package file of both releases:"$'\n'"$(cat "$out")"
     [ -z "$(find "$work" -maxdepth 1 -name '.published.*')" ] || fail "the killed release's files are left beside it"
     echo "release: the apt dists list both versions; SHA256SUMS holds for both releases"
 
@@ -437,6 +459,25 @@ check_published() {
     publish "$next" || fail "the release that ends the rotation failed:"$'\n'"$(cat "$out")"
     [ "$(cat "$work/published/FINGERPRINT")" = "$next" ] || fail "FINGERPRINT does not name the next key alone"
     echo "release: the fourth, signed by the next key alone: $(sed 's/^release: //' "$out")"
+
+    # The keyring and release packages: clean by lintian and rpmlint, and
+    # made again elsewhere, under another umask and time zone, the same bytes.
+    if command -v lintian >/dev/null && command -v rpmlint >/dev/null; then
+        lintian --fail-on error,warning "$work/published"/libcwork-archive-keyring_*.deb >"$out" 2>&1 &&
+            rpmlint --strict -c "$source_dir/scripts/rpmlint.toml" "$work/published/libcwork-release-$fourth.noarch.rpm" >>"$out" 2>&1 ||
+            fail "the keyring and release packages are not clean:"$'\n'"$(cat "$out")"
+    else
+        [ "${CI:-}" != true ] || fail "lintian and rpmlint must be installed"
+        echo "release: the keyring and release packages not linted: lintian or rpmlint is not installed (apt-get install lintian rpmlint)"
+    fi
+    (umask 002 && cd / && TZ=Asia/Tokyo "$source_dir/scripts/keypackages.sh" "$work/again" "$fourth" \
+        "$(date -u -d "$(sed -n '/^ -- .*>  /{s/^ -- .*>  //p;q}' "$work/tree/changelog")" +%s)" file:/srv/libcwork \
+        "$(rpm -qp --qf '%{URL}' "$work/published/libcwork-$fourth.glibc"*.rpm)" \
+        "$work/published/libcwork.gpg" "$work/published/libcwork.asc" $releases) || fail "could not make them again"
+    for file in "$work/again"/*; do
+        cmp -s "$file" "$work/published/${file##*/}" || fail "${file##*/}, made again, has other bytes"
+    done
+    echo "release: the keyring and release packages are clean and reproducible"
     gpgconf --kill gpg-agent
     unset GNUPGHOME
 }
@@ -460,7 +501,8 @@ check_rpm_root() {
         dest=${dest/\/usr\/usr\///usr/}
         mkdir -p "$(dirname "$dest")" && cp -a "$tree/$file" "$dest"
     done
-    mkdir -p "$payload/usr/bin" "$payload/usr/share/man/man1" "$payload/usr/share/licenses"
+    mkdir -p "$payload/usr/bin" "$payload/usr/share/man/man1" "$payload/usr/share/licenses" \
+        "$payload/etc/pki/rpm-gpg" "$payload/etc/yum.repos.d"
     ln -s usr/lib "$payload/lib"
     ln -s usr/lib64 "$payload/lib64"
     cat >"$work/glibc-$runtime.rpmbuild" <<BUILD
@@ -478,6 +520,7 @@ directories the packages installed beside them need.
 %install
 cp -a "$payload/." %{buildroot}/
 %files
+/etc
 /lib
 /lib64
 /usr
@@ -536,6 +579,24 @@ BUILD
     expect_commands_run /usr/bin
     echo "rpm root, glibc $glibc ($runtime): from the published rpm/$el, dnf lists both versions of $got," \
         "upgrades to ${second%-*} and downgrades to ${first%-*}"
+
+    # The release package, installed from its file: its .repo and key bring
+    # libcwork. (dnf --installroot reads file: URLs on this machine, not in
+    # the root: baseurl and gpgkey are pointed at where those are here.)
+    dnf_in "$root" "" remove 'libcwork*' >"$out" 2>&1 || fail "dnf remove:"$'\n'"$(cat "$out")"
+    dnf_in "$root" "" install "$work/published/libcwork-release.noarch.rpm" >"$out" 2>&1 ||
+        fail "dnf install of the release package:"$'\n'"$(cat "$out")"
+    grep -qx 'baseurl=file:/srv/libcwork/rpm/el$releasever/' "$root/etc/yum.repos.d/libcwork.repo" &&
+        grep -qx 'gpgkey=file:///etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork' "$root/etc/yum.repos.d/libcwork.repo" ||
+        fail "libcwork.repo names another place:"$'\n'"$(cat "$root/etc/yum.repos.d/libcwork.repo")"
+    number=number_$el
+    unshare -n dnf --installroot="$root" --releasever="${!number}" --noplugins --assumeyes \
+        --setopt=reposdir="$root/etc/yum.repos.d" --setopt=skip_if_unavailable=False \
+        --setopt=libcwork.baseurl="file://$work/published/rpm/$el/" \
+        --setopt=libcwork.gpgkey="file://$root/etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork" install libcwork >"$out" 2>&1 &&
+        [ "$(rpm --root "$root" -q --qf '%{VERSION}' "$got")" = "${fourth%-*}" ] ||
+        fail "dnf install libcwork through the release package:"$'\n'"$(cat "$out")"
+    echo "rpm root, glibc $glibc ($runtime): the release package's .repo and key bring $got ${fourth%-*}"
     dnf_in "$root" "" remove 'libcwork*' >"$out" 2>&1 || fail "dnf remove:"$'\n'"$(cat "$out")"
     files >"$work/rpm-$runtime.after"
     diff "$work/rpm-$runtime.before" "$work/rpm-$runtime.after" >"$out" ||
