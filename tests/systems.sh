@@ -44,8 +44,9 @@
 # root's meets, installs the newest generation it can run, which runs; from
 # a repository holding a generation it cannot run, dnf refuses it, naming
 # the glibc version; dnf remove leaves the same files. From the tree make
-# release wrote, dnf lists both versions, upgrades and downgrades, and the
-# release package's .repo and key install libcwork.
+# release wrote, dnf lists both versions, upgrades and downgrades; the
+# release package of a rotation brings both keys, through which dnf
+# installs libcwork, and upgrades after the switch to the next key.
 export LIBCWORK_FACTS=$1/facts.sh TEST_NAME=systems
 . "$(dirname "$0")/lib.sh"
 repo=$source_dir/build/repo
@@ -580,23 +581,29 @@ BUILD
     echo "rpm root, glibc $glibc ($runtime): from the published rpm/$el, dnf lists both versions of $got," \
         "upgrades to ${second%-*} and downgrades to ${first%-*}"
 
-    # The release package, installed from its file: its .repo and key bring
-    # libcwork. (dnf --installroot reads file: URLs on this machine, not in
-    # the root: baseurl and gpgkey are pointed at where those are here.)
+    # The release package of the rotation's first release, installed from
+    # its file: its .repo and keys bring libcwork from that release, and
+    # after the switch dnf upgrades from the release signed by the next key
+    # alone. (dnf --installroot reads file: URLs on this machine, not in the
+    # root: baseurl and gpgkey are pointed at where those are here.)
     dnf_in "$root" "" remove 'libcwork*' >"$out" 2>&1 || fail "dnf remove:"$'\n'"$(cat "$out")"
-    dnf_in "$root" "" install "$work/published/libcwork-release.noarch.rpm" >"$out" 2>&1 ||
+    dnf_in "$root" "" install "$work/published-rotating/libcwork-release.noarch.rpm" >"$out" 2>&1 ||
         fail "dnf install of the release package:"$'\n'"$(cat "$out")"
     grep -qx 'baseurl=file:/srv/libcwork/rpm/el$releasever/' "$root/etc/yum.repos.d/libcwork.repo" &&
         grep -qx 'gpgkey=file:///etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork' "$root/etc/yum.repos.d/libcwork.repo" ||
         fail "libcwork.repo names another place:"$'\n'"$(cat "$root/etc/yum.repos.d/libcwork.repo")"
     number=number_$el
-    unshare -n dnf --installroot="$root" --releasever="${!number}" --noplugins --assumeyes \
-        --setopt=reposdir="$root/etc/yum.repos.d" --setopt=skip_if_unavailable=False \
-        --setopt=libcwork.baseurl="file://$work/published/rpm/$el/" \
-        --setopt=libcwork.gpgkey="file://$root/etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork" install libcwork >"$out" 2>&1 &&
-        [ "$(rpm --root "$root" -q --qf '%{VERSION}' "$got")" = "${fourth%-*}" ] ||
-        fail "dnf install libcwork through the release package:"$'\n'"$(cat "$out")"
-    echo "rpm root, glibc $glibc ($runtime): the release package's .repo and key bring $got ${fourth%-*}"
+    for step in "published-rotating install ${third%-*}" "published upgrade ${fourth%-*}"; do
+        read -r tree action version <<<"$step"
+        unshare -n dnf --installroot="$root" --releasever="${!number}" --noplugins --assumeyes \
+            --setopt=reposdir="$root/etc/yum.repos.d" --setopt=skip_if_unavailable=False \
+            --setopt=libcwork.baseurl="file://$work/$tree/rpm/$el/" \
+            --setopt=libcwork.gpgkey="file://$root/etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork" $action libcwork >"$out" 2>&1 &&
+            [ "$(rpm --root "$root" -q --qf '%{VERSION}' "$got")" = "$version" ] ||
+            fail "dnf $action libcwork through the release package, from $tree:"$'\n'"$(cat "$out")"
+    done
+    echo "rpm root, glibc $glibc ($runtime): the release package of the rotation brings $got ${third%-*}" \
+        "and, after the switch to the next key, dnf upgrade ${fourth%-*}"
     dnf_in "$root" "" remove 'libcwork*' >"$out" 2>&1 || fail "dnf remove:"$'\n'"$(cat "$out")"
     files >"$work/rpm-$runtime.after"
     diff "$work/rpm-$runtime.before" "$work/rpm-$runtime.after" >"$out" ||
