@@ -86,15 +86,15 @@ cat >"$rpmdir/libcwork-release.rpmbuild" <<BUILD
 Name: libcwork-release
 Version: $upstream
 Release: $revision
-Summary: Keys and dnf source of the libcwork repository
+Summary: Keys and repository definition of the libcwork repository
 License: MIT
 Group: System Environment/Base
 URL: $homepage
 BuildArch: noarch
 Packager: $maintainer
 %description
-The OpenPGP keys that sign the libcwork package repository, and the dnf
-and yum source that installs libcwork from it. Upgraded with the
+The OpenPGP keys that sign the libcwork package repository, and the
+repository definition that installs libcwork from it. Upgraded with the
 repository's other packages, it brings a new key before the repository is
 signed by it.
 %install
