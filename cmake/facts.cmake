@@ -1,7 +1,7 @@
 # facts.sh: what the tests and scripts need to know of this build, written
 # here once from the table and the build instead of again in each script.
-# Sourced by tests/lib.sh (and so the tests), scripts/reproducible.sh and
-# scripts/lint-packages.sh.
+# Sourced by tests/lib.sh (and so the tests), scripts/reproducible.sh,
+# scripts/lint-packages.sh, scripts/repo.sh and scripts/release.sh.
 
 get_property(_programs GLOBAL PROPERTY LIBCWORK_PROGRAMS)
 list(JOIN _programs " " _programs)
@@ -25,6 +25,8 @@ _fact(packages_dir "${CPACK_PACKAGE_DIRECTORY}")
 _fact(deb "${LIBCWORK_DEB}")
 _fact(rpm "${LIBCWORK_RPM}")
 _fact(tgz "${LIBCWORK_TGZ}")
+_fact(epoch "${LIBCWORK_EPOCH}")
+_fact(homepage "${CPACK_RPM_PACKAGE_URL}")
 _fact(releases "${_releases}")
 list(JOIN LIBCWORK_RUNTIMES " " _runtimes)
 _fact(runtimes "${_runtimes}")

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# keypackages.sh OUT VERSION EPOCH URL HOMEPAGE KEYS.gpg KEYS.asc CODENAME...: the
+# keypackages.sh OUT DEB EPOCH URL HOMEPAGE KEYS.gpg KEYS.asc CODENAME...: the
 # packages that bring the repository's keys and its source to a system, as
 # vendors publish theirs, so that a new key reaches users with their
 # ordinary upgrades:
@@ -12,10 +12,11 @@
 #       (URL/rpm/el$releasever, every signature check on) and the keys as
 #       /etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork.
 #
-# VERSION is the release's (UPSTREAM-REVISION) and EPOCH its date: the same
-# keys, version and URL give the same bytes.
+# DEB is the release's own libcwork .deb, whose version (UPSTREAM-REVISION)
+# and copyright they take, and EPOCH the release's date: the same keys,
+# release and URL give the same bytes.
 set -euo pipefail
-out=$1 version=$2 epoch=$3 url=${4%/} homepage=$5 gpg=$6 asc=$7
+out=$1 deb=$2 epoch=$3 url=${4%/} homepage=$5 gpg=$6 asc=$7
 shift 7
 top=$(cd "$(dirname "$0")/.." && pwd)
 export SOURCE_DATE_EPOCH=$epoch LC_ALL=C TZ=UTC
@@ -23,17 +24,11 @@ umask 022
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$out"
+version=$(dpkg-deb -f "$deb" Version)
+dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards './usr/share/doc/*/copyright' >"$work/copyright"
 maintainer="The libcwork developers <libcwork@example.org>"
 fingerprints=$(gpg --batch --show-keys --with-colons "$gpg" 2>/dev/null |
     awk -F: '$1 == "pub" { p = 1 } $1 == "fpr" && p { print $10; p = 0 }' | xargs)
-
-# The licence in Debian's machine-readable copyright format.
-copyright() {
-    printf '%s\n' "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
-        "Upstream-Name: libcwork" "" "Files: *" \
-        "Copyright: $(sed -n 's/^Copyright (c) //p' "$top/LICENSE")" "License: Expat" "" "License: Expat"
-    sed '1,/^Copyright (c) /d' "$top/LICENSE" | sed '/./,$!d' | sed 's/^$/./; s/^/ /'
-}
 
 # ---- The .deb, one per Debian release ----
 for codename in "$@"; do
@@ -45,7 +40,7 @@ for codename in "$@"; do
     cp "$gpg" "$root/usr/share/keyrings/$package.gpg"
     printf '%s\n' "Types: deb" "URIs: $url/apt" "Suites: $codename" "Components: main" \
         "Signed-By: /usr/share/keyrings/$package.gpg" >"$root/etc/apt/sources.list.d/libcwork.sources"
-    copyright >"$doc/copyright"
+    cp "$work/copyright" "$doc/copyright"
     printf '%s\n' "$package ($version+$codename) $codename; urgency=medium" "" \
         "  * The repository's keys:" "$(printf '    %s\n' $fingerprints)" "" \
         " -- $maintainer  $(date -u -R -d "@$epoch")" | gzip -9n >"$doc/changelog.Debian.gz"

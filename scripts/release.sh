@@ -209,10 +209,8 @@ done
 # Debian release, in its dist alone, and one release .rpm in every rpm
 # repository; at the top, also under names without a version, for the
 # first install.
-epoch=$(date -u -d "$(sed -n '/^ -- .*>  /{s/^ -- .*>  //p;q}' "$source_dir/changelog")" +%s)
-"$source_dir/scripts/keypackages.sh" "$new/keys" "$version" "$epoch" "$url" "$(rpm -qp --qf '%{URL}' "${files[1]}")" \
-    "$new/libcwork.gpg" "$new/libcwork.asc" \
-    $releases || fail "could not make the keyring and release packages"
+"$source_dir/scripts/keypackages.sh" "$new/keys" "${files[0]}" "$epoch" "$url" "$homepage" \
+    "$new/libcwork.gpg" "$new/libcwork.asc" $releases || fail "could not make the keyring and release packages"
 for release in $releases; do
     keyring=libcwork-archive-keyring_$version+${release}_all.deb
     cp "$new/keys/$keyring" "$new/apt/pool/"

@@ -471,9 +471,8 @@ check_published() {
         [ "${CI:-}" != true ] || fail "lintian and rpmlint must be installed"
         echo "release: the keyring and release packages not linted: lintian or rpmlint is not installed (apt-get install lintian rpmlint)"
     fi
-    (umask 002 && cd / && TZ=Asia/Tokyo "$source_dir/scripts/keypackages.sh" "$work/again" "$fourth" \
-        "$(date -u -d "$(sed -n '/^ -- .*>  /{s/^ -- .*>  //p;q}' "$work/tree/changelog")" +%s)" file:/srv/libcwork \
-        "$(rpm -qp --qf '%{URL}' "$work/published/libcwork-$fourth.glibc"*.rpm)" \
+    (. "$work/tree/build/current/facts.sh" && umask 002 && cd / && TZ=Asia/Tokyo "$source_dir/scripts/keypackages.sh" \
+        "$work/again" "$packages_dir/$deb" "$epoch" file:/srv/libcwork "$homepage" \
         "$work/published/libcwork.gpg" "$work/published/libcwork.asc" $releases) || fail "could not make them again"
     for file in "$work/again"/*; do
         cmp -s "$file" "$work/published/${file##*/}" || fail "${file##*/}, made again, has other bytes"
