@@ -10,6 +10,8 @@
 #                  with a throwaway key: a trial
 #   make release REPO=DIR  publish them into the repository tree DIR, signed
 #                  with LIBCWORK_SIGNING_KEY, keeping every earlier version
+#   make verify REPO=DIR|URL [FINGERPRINT=HEX]  check a published tree end
+#                  to end, against the key HEX or else the tree's own
 #   make systems   install and run the packages on real Debian systems and
 #                  on rpm roots, from the files and from the repositories
 #   make hosts     build and check the project on every Debian release in the
@@ -29,7 +31,7 @@ PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: hostcheck all run check install uninstall package repo release systems hosts dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: hostcheck all run check install uninstall package repo release verify systems hosts dist bench lint reproducible clean $(GENERATIONS)
 
 all: $(GENERATIONS)
 
@@ -80,13 +82,20 @@ package: all
 repo: package
 	@scripts/repo.sh $(foreach g,$(GENERATIONS),build/$(g))
 
-ifneq ($(filter release,$(MAKECMDGOALS)),)
-ifeq ($(REPO),)
-$(error make release needs REPO=DIR, the repository tree to publish into)
+# REPO reaches the scripts through the environment exactly as it was
+# given: make expands nothing in it, and no shell reads it as a command.
+unexport REPO
+export LIBCWORK_REPO := $(value REPO)
+ifneq ($(filter release verify,$(MAKECMDGOALS)),)
+ifeq ($(value REPO),)
+$(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=DIR, the repository tree)
 endif
 endif
 release: package
-	@scripts/release.sh "$(REPO)" $(foreach g,$(GENERATIONS),build/$(g))
+	@scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
+
+verify:
+	@scripts/verify.sh "$$LIBCWORK_REPO"
 
 # A missing tool (mmdebstrap) skips them, saying so; exit status 77.
 systems: repo

@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
 # release.sh REPO BUILD_DIR...: publish the builds' packages into REPO, the
 # repository tree that a web server serves, keeping every version published
-# there before. Its layout is make repo's:
+# there before. Its layout:
 #
 #   apt/pool/           every .deb ever published
-#   apt/dists/CODENAME/ per Debian release in generations.txt: Packages
-#                       lists every version of every generation whose floor
-#                       that release's glibc meets; InRelease, Release.gpg
+#   apt/dists/CODENAME/ per Debian release: Packages lists every version of
+#                       every generation whose floor that release's glibc
+#                       meets, also under by-hash/SHA256/ (Acquire-By-Hash),
+#                       where the previous release's stay too; InRelease,
+#                       Release.gpg
 #   rpm/<name>/         every .rpm, signed, that that RHEL release can run,
 #                       and repodata/repomd.xml, signed as repomd.xml.asc
 #   libcwork.gpg        the public key, binary, for apt's signed-by
 #   libcwork.asc        the same, armored, for rpm and dnf's gpgkey
+#   libcwork-retired.asc  keys that signed .rpm files before a rotation ended
 #   FINGERPRINT         the repository key's fingerprint, for users to compare
 #                       (during a rotation, the next key's on a second line,
 #                       and both keys in libcwork.gpg and libcwork.asc)
-#   the package files themselves, SHA256SUMS over them and SHA256SUMS.asc
+#   the package files themselves, and SHA256SUMS over every file of the
+#   tree that a release writes, signed as SHA256SUMS.asc
 #
 # and in them, made with the keys by scripts/keypackages.sh, the packages
 # that bring the keys and the source to a system: libcwork-archive-keyring
@@ -23,248 +27,459 @@
 # every rpm repository; at the top also as libcwork-release.noarch.rpm).
 # Their sources point at LIBCWORK_URL, by default https://libcwork.example.org.
 #
-# It signs with LIBCWORK_SIGNING_KEY, from the user's GnuPG keyring. The
-# first release into a missing or empty REPO makes that key the
-# repository's; each later one must be signed by it. LIBCWORK_NEXT_KEY as
-# well starts a rotation: the release is signed by both, so that clients
-# holding either accept it, and a later release signed by the next key
-# alone ends it.
+# It signs with LIBCWORK_SIGNING_KEY, from the user's GnuPG keyring, pinned
+# to the part of it that gpg signs with. The first release into a missing or
+# empty REPO makes that key the repository's; each later one must be signed
+# by it. LIBCWORK_NEXT_KEY as well starts a rotation: the release is signed
+# by both, so that clients holding either accept it, and a later release
+# signed by the next key alone ends it.
 #
-# Refused, with REPO left as it was: no key, or no secret key; another key
-# than the repository's; a key expired or expiring within 30 days (apt
-# refuses signatures by an expired key); a version older than the newest
-# published; the same version with other bytes (a published version is never
-# replaced: clients hold its checksums); a tree with uncommitted changes. The
-# same version with the same bytes changes nothing and says so.
+# One release at a time for REPO: the lock beside it is taken before
+# anything is checked. Then REPO must verify (scripts/verify.sh) against the
+# signing key before anything of it is carried. Refused, with REPO left as
+# it was: no key, or no secret key; another key than the repository's; a
+# key, or the part of it that signs, expired or expiring within 30 days; a
+# key that gpg cannot sign with here; a version older than the newest
+# published (as dpkg compares them); the same version with other bytes, or
+# spelt otherwise; a file name already published; a tree with uncommitted
+# changes. The same version with the same bytes changes nothing.
 #
-# The new tree is written beside REPO and exchanged with it by one rename,
-# so that a run killed at any point leaves REPO as it was or complete. Files
-# carried over are hard links: nothing in REPO is written to.
+# The new tree is made beside REPO: every file of REPO carried over is a hard
+# link that nothing writes to, and files that are not the release's own (a
+# web server's index.html, .htaccess, .well-known/) are carried untouched.
+# A dist or rpm repository no longer in generations.txt stays as it was.
+# The new tree is exchanged with REPO in one rename, so a run killed at any
+# point leaves REPO as it was or complete.
 set -euo pipefail
-repo=$(realpath -m "$1")
-shift
-. "$1/facts.sh"
+umask 022
+here=$(cd "$(dirname "$0")" && pwd)
+me=release
+. "$here/lib.sh"
 
-fail() {
-    echo "release: $*" >&2
-    exit 1
-}
-# The URL the repository is published at, which the keyring and release
-# packages point their sources at.
-url=${LIBCWORK_URL:-https://libcwork.example.org}
-for tool in apt-ftparchive createrepo_c rpmbuild rpmsign gpg perl; do
-    command -v $tool >/dev/null || fail "$tool is not installed (apt-get install $(awk -v c=$tool '$1 == c { print $2 }' "$source_dir/scripts/tools.txt"))"
-done
+# ---- The keys ----
 
-glibc_of() {
-    local var=glibc_${1//-/_}
-    echo "${!var}"
-}
-version_le() { [ "$(printf '%s\n' "$1" "$2" | sort -V | head -n 1)" = "$1" ]; }
-
-# ---- What may be published ----
-
-if git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1 && ! git -C "$source_dir" diff --quiet HEAD --; then
-    fail "the tree has uncommitted changes, which the packages would hold unrecorded: commit or stash them first"
-fi
-
-keyring="your GnuPG keyring (${GNUPGHOME:-~/.gnupg})"
-now=$(date +%s)
-soon=$((now + 30 * 86400))
 when() { date -u -d "@$1" +%F; }
 
-# signing_key VARIABLE: the fingerprint of the key that VARIABLE names, a
-# secret key that can sign for 30 days more. Anything else ends the release.
+# signing_key VARIABLE: "FPR PART", the key that VARIABLE names and the
+# part of it (primary key or subkey) that gpg signs with, both able to sign
+# for 30 days more. Anything else ends the release.
 signing_key() {
-    local name=$1 key=${!1} listing fpr validity expires signs
+    local name=$1 key=${!1} listing fpr validity expires part part_expires
+    local keyring="your GnuPG keyring (${GNUPGHOME:-~/.gnupg})" soon=$(($(date +%s) + 30 * 86400))
     [ "$(gpg --batch --with-colons --list-secret-keys -- "$key" 2>/dev/null | grep -c '^sec:')" = 1 ] ||
-        fail "$name=$key is not one secret key in $keyring"
+        die "$name=$key is not one secret key in $keyring"
     listing=$(gpg --batch --with-colons --fixed-list-mode --list-keys -- "$key" 2>/dev/null)
     fpr=$(awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listing")
-    # Its own expiry, and that of the newest part of it that can sign.
     read -r validity expires < <(awk -F: '$1 == "pub" { print ($2 == "" ? "-" : $2), ($7 == "" ? "never" : $7) }' <<<"$listing")
     case $validity in
-    e) fail "the key $fpr expired on $(when "$expires"): extend its expiry (docs/releasing.md)" ;;
-    r) fail "the key $fpr is revoked: a new key must take its place (docs/releasing.md)" ;;
+    e) die "the key $fpr expired on $(when "$expires"): extend its expiry (docs/releasing.md)" ;;
+    r) die "the key $fpr is revoked: a new key must take its place (docs/releasing.md)" ;;
     esac
     [ "$expires" = never ] || [ "$expires" -gt "$soon" ] ||
-        fail "the key $fpr expires on $(when "$expires"), within 30 days: extend its expiry first (docs/releasing.md)"
-    signs=$(awk -F: '($1 == "pub" || $1 == "sub") && $12 ~ /s/ && $2 !~ /[erd]/ { print ($7 == "" ? "never" : $7) }' <<<"$listing" |
-        sort | tail -n 1)
-    [ -n "$signs" ] || fail "the key $fpr has no part that can sign and has not expired"
-    [ "$signs" = never ] || [ "$signs" -gt "$soon" ] ||
-        fail "the signing subkey of $fpr expires on $(when "$signs"), within 30 days: extend its expiry first (docs/releasing.md)"
-    echo "$fpr"
+        die "the key $fpr expires on $(when "$expires"), within 30 days: extend its expiry first (docs/releasing.md)"
+    part=$(signing_part "$fpr")
+    part_expires=$(awk -F: -v p="$part" '$1 == "pub" || $1 == "sub" { e = ($7 == "" ? "never" : $7) }
+        $1 == "fpr" && $10 == p { print e; exit }' <<<"$listing")
+    [ "$part_expires" = never ] || [ "$part_expires" -gt "$soon" ] ||
+        die "the subkey $part of $fpr, which gpg signs with, expires on $(when "$part_expires"), within 30 days:" \
+            "extend its expiry first (docs/releasing.md)"
+    echo "$fpr $part"
 }
 
-[ -n "${LIBCWORK_SIGNING_KEY:-}" ] || fail "no LIBCWORK_SIGNING_KEY: set it to the repository key's fingerprint," \
-    "a secret key in $keyring (make repo tries the repositories with a throwaway key)"
-fpr=$(signing_key LIBCWORK_SIGNING_KEY) || exit 1
-next=""
-if [ -n "${LIBCWORK_NEXT_KEY:-}" ]; then
-    next=$(signing_key LIBCWORK_NEXT_KEY) || exit 1
-fi
-[ "$next" != "$fpr" ] || fail "LIBCWORK_NEXT_KEY is LIBCWORK_SIGNING_KEY: a rotation is to another key"
+# signing_part FPR: the fingerprint of the part of FPR that gpg signs
+# with, found by signing; a key that gpg cannot sign with here ends the release.
+signing_part() {
+    local status
+    if ! status=$(echo probe | gpg --batch --yes --status-fd 1 --local-user "$1" --detach-sign -o "$work/probe.sig" 2>"$work/gpg.err"); then
+        grep -q -i -E 'ioctl|pinentry|passphrase|cancel' "$work/gpg.err" &&
+            die "gpg cannot sign with $1 here: the key needs its passphrase, and no pinentry can ask for it" \
+                "($(tail -n 1 "$work/gpg.err")). Run make release in a terminal, where gpg asks for it, or give" \
+                "gpg-agent the passphrase first (in a terminal: echo | gpg --local-user $1 --clearsign >/dev/null)"
+        die "gpg cannot sign with $1: $(tail -n 1 "$work/gpg.err")"
+    fi
+    awk '$2 == "SIG_CREATED" { print $NF; exit }' <<<"$status"
+}
 
-# The repository's keys, in FINGERPRINT: its key, and while a rotation is
-# under way the next one after it. A release is signed by the key alone; to
-# start or go on with a rotation by the key and the next; to end it by the
-# next alone, which then becomes the key.
-if [ -n "$(ls -A "$repo" 2>/dev/null)" ]; then
-    [ -f "$repo/FINGERPRINT" ] || fail "$repo is not empty and is not a libcwork repository (it has no FINGERPRINT)"
+# read_keys: $fpr and $next, the keys to sign with, and $signers, gpg's
+# options that pin the parts that sign.
+read_keys() {
+    local pair
+    [ -n "${LIBCWORK_SIGNING_KEY:-}" ] || die "no LIBCWORK_SIGNING_KEY: set it to the repository key's fingerprint," \
+        "a secret key in your GnuPG keyring (make repo tries the repositories with a throwaway key)"
+    pair=$(signing_key LIBCWORK_SIGNING_KEY) || exit 1
+    read -r fpr rpm_part <<<"$pair"
+    signers=(--local-user "$rpm_part!")
+    next=""
+    if [ -n "${LIBCWORK_NEXT_KEY:-}" ]; then
+        pair=$(signing_key LIBCWORK_NEXT_KEY) || exit 1
+        next=${pair% *}
+        signers+=(--local-user "${pair#* }!")
+    fi
+    [ "$next" != "$fpr" ] || die "LIBCWORK_NEXT_KEY is LIBCWORK_SIGNING_KEY: a rotation is to another key"
+    keys=("$fpr" ${next:+"$next"})
+}
+
+# ---- Beside REPO, one at a time ----
+
+# take_lock VERSION: the parent can hold the new tree, REPO can be
+# switched, and no other release into REPO runs.
+take_lock() {
+    parent=$(dirname "$repo") base=$(basename "$repo")
+    mkdir -p "$parent" 2>/dev/null || die "cannot make $parent, the directory to hold $repo: make it, or release as a user who can"
+    [ -w "$parent" ] || die "cannot write to $parent, where the new tree is made beside $repo to switch it in one rename:" \
+        "let this user write there, or release as a user who can"
+    [ ! -d "$repo" ] || ! mountpoint -q "$repo" ||
+        die "$repo is a mount point, and a release switches the whole tree in one rename, which cannot move a mount" \
+            "point: publish into a directory inside it (REPO=$repo/libcwork), and serve that"
+    lock=$parent/.$base.lock
+    exec 9>>"$lock" || die "cannot open the lock $lock"
+    if ! flock -n 9; then
+        echo "release: waiting for the release into $repo that holds $lock: $(cat "$lock")" >&2
+        flock -w "${LIBCWORK_LOCK_WAIT:-600}" 9 ||
+            die "another release into $repo still holds $lock ($(cat "$lock")): try again once it has ended"
+    fi
+    echo "version $1, by $(id -un) on $(uname -n), process $$, since $(date -u '+%F %T UTC')" >"$lock"
+}
+
+# check_tree: what REPO holds verifies against the key, and the key is the
+# one REPO asks for.
+check_tree() {
+    local own announced
+    if [ -z "$(ls -A "$repo" 2>/dev/null)" ]; then
+        [ -z "$next" ] || die "$repo has no release yet: its first is signed by one key, LIBCWORK_SIGNING_KEY alone"
+        old_keys=""
+        return
+    fi
+    [ -f "$repo/FINGERPRINT" ] || die "$repo is not empty and is not a libcwork repository (it has no FINGERPRINT)"
     { read -r own; read -r announced || true; } <"$repo/FINGERPRINT"
     if [ -z "$next" ] && [ "$fpr" = "${announced:-}" ]; then
         :
     elif [ "$fpr" != "$own" ]; then
-        fail "$repo is signed by the key $own${announced:+ (and $announced, its next)}, and LIBCWORK_SIGNING_KEY is $fpr:" \
+        die "$repo is signed by the key $own${announced:+ (and $announced, its next)}, and LIBCWORK_SIGNING_KEY is $fpr:" \
             "release with the repository's key (a new key comes in by a rotation: docs/releasing.md)"
     elif [ -n "${announced:-}" ] && [ "$next" != "$announced" ]; then
-        fail "a rotation from $own to $announced is under way in $repo: sign with" \
+        die "a rotation from $own to $announced is under way in $repo: sign with" \
             "LIBCWORK_SIGNING_KEY=$own LIBCWORK_NEXT_KEY=$announced, or end it with LIBCWORK_SIGNING_KEY=$announced alone"
     fi
-elif [ -n "$next" ]; then
-    fail "$repo has no release yet: its first is signed by one key, LIBCWORK_SIGNING_KEY alone"
-fi
-keys=("$fpr" ${next:+"$next"})
+    FINGERPRINT=$fpr "$here/verify.sh" "$repo" >"$work/verify.log" 2>&1 ||
+        die "$repo does not verify against the key $fpr, so nothing of it is carried and it is left as it was:"$'\n'"$(
+            grep -v '^verify: .* does not hold' "$work/verify.log")"$'\n'"Find out how it came to differ, and put" \
+            "back the files from a copy you trust (docs/releasing.md)"
+    old_keys=$(xargs <"$repo/FINGERPRINT")
+}
 
-# The version: newer than every one published, or the very same bytes.
-mapfile -t files < <(for build in "$@"; do
-    (. "$build/facts.sh" && printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")
-done)
-for file in "${files[@]}"; do
-    [ -f "$file" ] || fail "$file is missing: make package"
-done
-version=$(dpkg-deb -f "${files[0]}" Version)
-newest=$(for deb in "$repo"/*.deb; do
-    [ ! -f "$deb" ] || [[ ${deb##*/} == libcwork-archive-keyring* ]] || dpkg-deb -f "$deb" Version
-done |
-    sort -V | tail -n 1)
-if [ -n "$newest" ] && dpkg --compare-versions "$version" lt "$newest"; then
-    fail "version $version is older than $newest, the newest in $repo: a release adds a newer version (changelog)"
-fi
-if [ "$version" = "$newest" ]; then
+# ---- What is published ----
+
+# check_version: newer than every version published, or the very same
+# bytes (then there is nothing to do).
+check_version() {
+    local newest file
+    newest=$(newest_version $(awk '/^Package:/ { p = $2 } /^Version:/ && p !~ /^libcwork-archive-keyring/ { print $2 }' \
+        "$repo"/apt/dists/*/main/binary-amd64/Packages 2>/dev/null | sort -u))
+    [ -n "$newest" ] || return 0
+    dpkg --compare-versions "$version" ge "$newest" ||
+        die "version $version is older than $newest, the newest in $repo: a release adds a newer version (changelog)"
+    dpkg --compare-versions "$version" eq "$newest" || return 0
+    [ "$version" = "$newest" ] ||
+        die "version $version is version $newest, published in $repo already, spelt otherwise (dpkg and rpm" \
+            "compare them equal): a published version is never replaced; give this build a new version (changelog)"
     for file in "${files[@]}"; do
         cmp -s "$file" "$repo/${file##*/}" ||
-            fail "version $version is in $repo already, and ${file##*/} there has other bytes:" \
+            die "version $version is in $repo already, and ${file##*/} there has other bytes:" \
                 "a published version is never replaced; give this build a new version (changelog)"
     done
     echo "release: version $version is in $repo already, with the same bytes: nothing to do"
     exit 0
-fi
+}
 
-# ---- The new tree, beside REPO ----
+# new_names: every file name this release adds, relative to the tree.
+new_names() {
+    local build release dir
+    for build in "${builds[@]}"; do
+        (. "$build/facts.sh" && printf '%s\n' "$deb" "apt/pool/$deb" "$rpm" "$tgz" &&
+            for dir in "$repo"/rpm/*/; do echo "${dir#"$repo"/}$rpm"; done)
+    done
+    for release in $releases; do
+        printf '%s\n' "libcwork-archive-keyring_$version+${release}_all.deb" "apt/pool/libcwork-archive-keyring_$version+${release}_all.deb"
+    done
+    echo "libcwork-release-$version.noarch.rpm"
+    for dir in "$repo"/rpm/*/; do echo "${dir#"$repo"/}libcwork-release-$version.noarch.rpm"; done
+}
 
-parent=$(dirname "$repo")
-base=$(basename "$repo")
-mkdir -p "$parent"
-# One release at a time (what a killed one started may still be ending);
-# what a killed one left beside REPO goes.
-exec 9<"$parent"
-flock -w 60 9 || fail "another release into $parent has been running for a minute"
-rm -rf "$parent/.$base".new.*
-new=$(mktemp -d "$parent/.$base.new.XXXXXX")
-trap 'rm -rf "$new"' EXIT
+check_names_free() {
+    local name
+    while read -r name; do
+        [ ! -e "$repo/$name" ] && [ ! -L "$repo/$name" ] ||
+            die "$name is published in $repo already, and a published file is never replaced: give this build" \
+                "a new version (changelog)"
+    done < <(new_names)
+}
 
-# link_all DIR DEST: the package files of DIR, hard-linked into DEST.
-link_all() {
-    local f
-    mkdir -p "$2"
-    for f in "$1"/*.deb "$1"/*.rpm "$1"/*.tar.gz; do
-        [ ! -f "$f" ] || ln "$f" "$2/"
+# ---- The new tree ----
+
+# carry: the new tree, beside REPO, holding REPO's files as links, less
+# those this release writes anew.
+carry() {
+    local release dist name
+    rm -rf "$parent/.$base".new.*
+    new=$(mktemp -d "$parent/.$base.new.XXXXXX") || die "cannot make the new tree in $parent"
+    if [ ! -d "$repo" ]; then
+        chmod 755 "$new"
+        return
+    fi
+    cp -al "$repo/." "$new/" || die "cannot link the files of $repo into the new tree (is $parent on another file system?)"
+    chmod --reference="$repo" "$new"
+    rm -f "$new"/{FINGERPRINT,libcwork.gpg,libcwork.asc,SHA256SUMS,SHA256SUMS.asc,libcwork-release.noarch.rpm}
+    for release in $releases; do
+        rm -f "$new/libcwork-archive-keyring-$release.deb"
+        dist=$new/apt/dists/$release
+        [ -d "$dist" ] || continue
+        # The by-hash indices that the Release being replaced names stay, for
+        # clients that read it before the switch; older ones go.
+        awk '/^[^ ]/ { s = ($1 == "SHA256:") } s && /^ / { print $1 }' "$dist/Release" >"$work/keep"
+        find "$dist" -path '*/by-hash/SHA256/*' -type f | while read -r name; do
+            grep -qxF "${name##*/}" "$work/keep" || rm "$name"
+        done
+        find "$dist" -type f ! -path '*/by-hash/*' -delete
+    done
+    for name in $rhels; do
+        rm -rf "$new/rpm/$name/repodata"
     done
 }
-link_all "$repo" "$new"
-link_all "$repo/apt/pool" "$new/apt/pool"
-for dir in "$repo"/rpm/*/; do
-    [ ! -d "$dir" ] || link_all "$dir" "$new/rpm/$(basename "$dir")"
-done
 
-signing=(--batch --yes)
-for k in "${keys[@]}"; do signing+=(--local-user "$k"); done
-gpg --batch --export "${keys[@]}" >"$new/libcwork.gpg"
-gpg --batch --armor --export "${keys[@]}" >"$new/libcwork.asc"
-printf '%s\n' "${keys[@]}" >"$new/FINGERPRINT"
+# put FILE DEST: a new file, readable by all, and never one carried over.
+put() {
+    [ ! -e "$2" ] || die "would write over $2 (a fault of the release)"
+    install -m 644 "$1" "$2"
+}
 
 # place_rpm FILE GLIBC: FILE, signed on a copy, in every repository whose
 # release's glibc is GLIBC or later. An .rpm carries one signature: the
 # key's, not the next's.
 place_rpm() {
-    local name=${1##*/}
-    cp "$1" "$new/$name.signed"
-    rpmsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $fpr" --addsign "$new/$name.signed" 2>&1 >/dev/null |
+    local name=${1##*/} el glibc
+    mkdir -p "$new/.signing"
+    put "$1" "$new/.signing/$name"
+    rpmsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $rpm_part!" --addsign "$new/.signing/$name" 2>&1 >/dev/null |
         { grep -v 'Could not set GPG_TTY' >&2 || true; }
     for el in $rhels; do
-        ! version_le "$2" "$(glibc_of "$el")" || { mkdir -p "$new/rpm/$el" && ln "$new/$name.signed" "$new/rpm/$el/$name"; }
+        glibc=glibc_$el
+        dpkg --compare-versions "$2" le "${!glibc}" || continue
+        mkdir -p "$new/rpm/$el"
+        ln "$new/.signing/$name" "$new/rpm/$el/$name"
     done
-    rm "$new/$name.signed"
+    rm -r "$new/.signing"
 }
-cp "${files[@]}" "$new/"
-for build in "$@"; do
-    . "$build/facts.sh"
-    cp "$packages_dir/$deb" "$new/apt/pool/"
-    place_rpm "$packages_dir/$rpm" "$floor"
-done
 
-# The keys and the source, packaged for apt and dnf: a keyring .deb per
-# Debian release, in its dist alone, and one release .rpm in every rpm
-# repository; at the top, also under names without a version, for the
-# first install.
-"$source_dir/scripts/keypackages.sh" "$new/keys" "${files[0]}" "$epoch" "$url" "$homepage" \
-    "$new/libcwork.gpg" "$new/libcwork.asc" $releases || fail "could not make the keyring and release packages"
-for release in $releases; do
-    keyring=libcwork-archive-keyring_$version+${release}_all.deb
-    cp "$new/keys/$keyring" "$new/apt/pool/"
-    ln "$new/apt/pool/$keyring" "$new/$keyring"
-    ln -f "$new/$keyring" "$new/libcwork-archive-keyring-$release.deb"
-done
-place_rpm "$new/keys/libcwork-release-$version.noarch.rpm" 0
-ln "$new/keys/libcwork-release-$version.noarch.rpm" "$new/"
-ln -f "$new/keys/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
-rm -r "$new/keys"
+add_packages() {
+    local build release keyring
+    mkdir -p "$new/apt/pool"
+    for build in "${builds[@]}"; do
+        . "$build/facts.sh"
+        put "$packages_dir/$deb" "$new/$deb"
+        ln "$new/$deb" "$new/apt/pool/$deb"
+        put "$packages_dir/$rpm" "$new/$rpm"
+        put "$packages_dir/$tgz" "$new/$tgz"
+        place_rpm "$packages_dir/$rpm" "$floor"
+    done
+    . "${builds[0]}/facts.sh"
+    # The keys and the source, packaged for apt and dnf: a keyring .deb per
+    # Debian release, in its dist alone, and one release .rpm in every rpm
+    # repository; at the top, also under names without a version, for the
+    # first install.
+    "$here/keypackages.sh" "$work/keys" "${files[0]}" "$epoch" "$url" "$homepage" \
+        "$new/libcwork.gpg" "$new/libcwork.asc" $releases || die "could not make the keyring and release packages"
+    for release in $releases; do
+        keyring=libcwork-archive-keyring_$version+${release}_all.deb
+        put "$work/keys/$keyring" "$new/$keyring"
+        ln "$new/$keyring" "$new/apt/pool/$keyring"
+        ln "$new/$keyring" "$new/libcwork-archive-keyring-$release.deb"
+    done
+    put "$work/keys/libcwork-release-$version.noarch.rpm" "$new/libcwork-release-$version.noarch.rpm"
+    ln "$new/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
+    place_rpm "$new/libcwork-release-$version.noarch.rpm" 0
+}
 
-# apt: each dist lists every .deb in the pool whose glibc floor its
-# release's glibc meets, every version of it.
-for release in $releases; do
-    dist=$new/apt/dists/$release
-    mkdir -p "$dist/main/binary-amd64"
+# write_keys: the keys, and once a rotation ends, the key it ends, kept
+# for the .rpm files it signed (an .rpm carries one signature).
+write_keys() {
+    local k retired=()
+    gpg --batch --export "${keys[@]}" >"$new/libcwork.gpg"
+    gpg --batch --armor --export "${keys[@]}" >"$new/libcwork.asc"
+    printf '%s\n' "${keys[@]}" >"$new/FINGERPRINT"
+    for k in $old_keys; do
+        [[ " ${keys[*]} " == *" $k "* ]] || retired+=("$k")
+    done
+    [ ${#retired[@]} != 0 ] || return 0
+    mkdir -m 700 "$work/old-keys"
+    gpg --homedir "$work/old-keys" --batch --quiet --import "$repo/libcwork.gpg" 2>/dev/null
+    [ ! -f "$repo/libcwork-retired.asc" ] ||
+        gpg --homedir "$work/old-keys" --batch --quiet --import "$repo/libcwork-retired.asc" 2>/dev/null
+    rm -f "$new/libcwork-retired.asc"
+    gpg --homedir "$work/old-keys" --batch --armor --export "${retired[@]}" \
+        $(awk -F: '$1 == "fpr" { print $10 }' < <(gpg --batch --with-colons --show-keys "$new/libcwork-retired.asc" 2>/dev/null)) \
+        >"$new/libcwork-retired.asc"
+    gpgconf --homedir "$work/old-keys" --kill all
+}
+
+# sign MODE FILE OUT: FILE signed by every key, MODE --clearsign or --detach-sign.
+sign() {
+    rm -f "$3"
+    gpg --batch "${signers[@]}" "$1" --armor -o "$3" "$2" || die "gpg could not sign $2"
+}
+
+# index_apt: each dist of a release in the table lists every .deb in the
+# pool whose glibc floor the release's glibc meets, every version of it;
+# the others stay as they were, signed anew only when the keys change.
+index_apt() {
+    local release dist glibc
+    for release in $releases; do
+        index_dist "$release"
+    done
+    for dist in "$new"/apt/dists/*/; do
+        dist=${dist%/}
+        [[ " $releases " != *" ${dist##*/} "* ]] || continue
+        [ "$old_keys" != "${keys[*]}" ] || continue
+        sign --clearsign "$dist/Release" "$dist/InRelease"
+        sign --detach-sign "$dist/Release" "$dist/Release.gpg"
+    done
+}
+
+index_dist() {
+    local release=$1 dist=$new/apt/dists/$1 glibc=glibc_$1 deb needs f sum
+    local bin=$dist/main/binary-amd64
+    mkdir -p "$bin/by-hash/SHA256"
     for deb in "$new"/apt/pool/*.deb; do
         case ${deb##*/} in
         libcwork-archive-keyring_*+${release}_all.deb) ;;
         libcwork-archive-keyring_*) continue ;;
         *) needs=$(dpkg-deb -f "$deb" Pre-Depends | sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p')
-            version_le "$needs" "$(glibc_of "$release")" || continue ;;
+            dpkg --compare-versions "$needs" le "${!glibc}" || continue ;;
         esac
         (cd "$new/apt" && apt-ftparchive packages "pool/${deb##*/}")
-    done >"$dist/main/binary-amd64/Packages"
-    gzip -9nk "$dist/main/binary-amd64/Packages"
-    (cd "$dist" && apt-ftparchive -o APT::FTPArchive::Release::Origin=libcwork \
+    done >"$bin/Packages"
+    gzip -9nc "$bin/Packages" >"$bin/Packages.gz"
+    for f in Packages Packages.gz; do
+        sum=$(sha256sum <"$bin/$f" | cut -d' ' -f1)
+        [ -e "$bin/by-hash/SHA256/$sum" ] || ln "$bin/$f" "$bin/by-hash/SHA256/$sum"
+    done
+    # SHA256 alone, as in Debian's archive: apt fetches by-hash/ under the
+    # strongest hash the Release lists.
+    (cd "$dist" && apt-ftparchive -o APT::FTPArchive::MD5=false -o APT::FTPArchive::SHA1=false \
+        -o APT::FTPArchive::SHA512=false -o APT::FTPArchive::Release::Origin=libcwork \
         -o APT::FTPArchive::Release::Label=libcwork -o APT::FTPArchive::Release::Suite="$release" \
         -o APT::FTPArchive::Release::Codename="$release" -o APT::FTPArchive::Release::Architectures=amd64 \
-        -o APT::FTPArchive::Release::Components=main \
-        -o APT::FTPArchive::Release::Description="libcwork for Debian $release (glibc $(glibc_of "$release"))" \
-        release . >"$new/Release.tmp") && mv "$new/Release.tmp" "$dist/Release"
-    gpg "${signing[@]}" --clearsign -o "$dist/InRelease" "$dist/Release"
-    gpg "${signing[@]}" --armor --detach-sign -o "$dist/Release.gpg" "$dist/Release"
-done
+        -o APT::FTPArchive::Release::Components=main -o APT::FTPArchive::Release::Acquire-By-Hash=yes \
+        -o APT::FTPArchive::Release::Description="libcwork for Debian $release (glibc ${!glibc})" \
+        release . >"$work/Release") && put "$work/Release" "$dist/Release"
+    sign --clearsign "$dist/Release" "$dist/InRelease"
+    sign --detach-sign "$dist/Release" "$dist/Release.gpg"
+}
 
-# rpm: each repository's metadata, over every version it holds.
-for dir in "$new"/rpm/*/; do
-    createrepo_c --quiet "$dir"
-    gpg "${signing[@]}" --armor --detach-sign "$dir/repodata/repomd.xml"
-done
+# index_rpm: each rpm repository of a release in the table, over every
+# version it holds; the others signed anew only when the keys change.
+index_rpm() {
+    local dir
+    for dir in "$new"/rpm/*/; do
+        dir=${dir%/}
+        if [[ " $rhels " == *" ${dir##*/} "* ]]; then
+            createrepo_c --quiet "$dir" || die "createrepo_c failed on ${dir##*/}"
+        elif [ "$old_keys" = "${keys[*]}" ]; then
+            continue
+        fi
+        sign --detach-sign "$dir/repodata/repomd.xml" "$dir/repodata/repomd.xml.asc"
+    done
+}
 
-(cd "$new" && sha256sum -- *.deb *.rpm *.tar.gz >SHA256SUMS)
-gpg "${signing[@]}" --armor --detach-sign "$new/SHA256SUMS"
-# Readable by all, whatever the umask; what is carried over has its modes already.
-find "$new" \( -type d -exec chmod 755 {} + \) -o \( -type f ! -perm 644 -exec chmod 644 {} + \)
+# write_sums: SHA256SUMS over every file of the tree a release writes.
+write_sums() {
+    (
+        cd "$new"
+        { find apt rpm -type f; find . -maxdepth 1 -type f -printf '%P\n'; } | sort | while read -r name; do
+            case $name in
+            SHA256SUMS | SHA256SUMS.asc) ;;
+            apt/* | rpm/*) sha256sum -- "$name" ;;
+            *) ! owned_at_top "$name" || sha256sum -- "$name" ;;
+            esac
+        done >"$work/SHA256SUMS"
+    )
+    put "$work/SHA256SUMS" "$new/SHA256SUMS"
+    sign --detach-sign "$new/SHA256SUMS" "$new/SHA256SUMS.asc"
+}
 
-# ---- The switch ----
-# renameat2(RENAME_EXCHANGE) swaps the two trees in one step; a REPO that
-# does not exist yet is a plain rename.
-if [ -e "$repo" ]; then
-    perl -e 'syscall(316, -100, $ARGV[0], -100, $ARGV[1], 2) == 0 or die "cannot exchange $ARGV[0] and $ARGV[1]: $!\n"' \
-        "$new" "$repo" || fail "could not switch $repo to the new release; it is as it was"
-else
-    mv -T "$new" "$repo"
-fi
-echo "release: version $version published in $repo, signed by ${keys[*]}"
+# set_modes: every directory and file the release made, 0755 and 0644,
+# whatever the umask; what it carried keeps its modes.
+set_modes() {
+    (cd "$repo" 2>/dev/null && find . -printf '%y %i %p\n') | sort -k3 >"$work/carried" || true
+    (cd "$new" && find . -mindepth 1 -printf '%y %i %p\n') | sort -k3 |
+        awk 'NR == FNR { seen[$1 " " ($1 == "d" ? "" : $2) " " $3] = 1; next }
+            !(($1 " " ($1 == "d" ? "" : $2) " " $3) in seen) { print $1, $3 }' "$work/carried" - |
+        while read -r type path; do
+            case $type in d) chmod 755 "$new/$path" ;; f) chmod 644 "$new/$path" ;; esac
+        done
+}
+
+# switch: renameat2(RENAME_EXCHANGE), through libc, swaps the two trees in
+# one step; a REPO that does not exist yet is a plain rename.
+switch() {
+    if [ ! -e "$repo" ]; then
+        mv -T "$new" "$repo"
+        return
+    fi
+    python3 - "$new" "$repo" <<'EXCHANGE' || die "could not switch $repo to the new release; it is as it was"
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+AT_FDCWD, RENAME_EXCHANGE = -100, 2
+if libc.renameat2(AT_FDCWD, os.fsencode(sys.argv[1]), AT_FDCWD, os.fsencode(sys.argv[2]), RENAME_EXCHANGE):
+    sys.exit("cannot exchange %s and %s: %s" % (sys.argv[1], sys.argv[2], os.strerror(ctypes.get_errno())))
+EXCHANGE
+}
+
+main() {
+    local tool
+    [ $# -ge 2 ] || die "usage: release.sh REPO BUILD_DIR..."
+    repo=$(realpath -m -- "$1")
+    shift
+    builds=("$@")
+    . "${builds[0]}/facts.sh"
+    url=${LIBCWORK_URL:-https://libcwork.example.org}
+    for tool in apt-ftparchive createrepo_c rpmbuild rpmsign rpmkeys gpg gpgv python3 flock; do
+        needs $tool
+    done
+    # make repo's trial may publish what is not committed yet; a release not.
+    if [ "${LIBCWORK_TRIAL:-}" != true ] && git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1 &&
+        ! git -C "$source_dir" diff --quiet HEAD --; then
+        die "the tree has uncommitted changes, which the packages would hold unrecorded: commit or stash them first"
+    fi
+    work=$(mktemp -d)
+    new=""
+    trap 'rm -rf "$work" ${new:+"$new"}' EXIT
+    # From a terminal, gpg's pinentry can ask there for a passphrase.
+    if [ -t 0 ]; then export GPG_TTY=$(tty); fi
+    read_keys
+    mapfile -t files < <(for build in "${builds[@]}"; do
+        (. "$build/facts.sh" && printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")
+    done)
+    for file in "${files[@]}"; do
+        [ -f "$file" ] || die "$file is missing: make package"
+    done
+    version=$(dpkg-deb -f "${files[0]}" Version)
+
+    take_lock "$version"
+    check_tree
+    check_version
+    check_names_free
+    carry
+    write_keys
+    add_packages
+    index_apt
+    index_rpm
+    write_sums
+    set_modes
+    FINGERPRINT="${keys[*]}" "$here/verify.sh" "$new" >"$work/verify.log" 2>&1 ||
+        die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
+    switch
+    echo "release: version $version published in $repo, signed by ${keys[*]}"
+}
+
+main "$@"

@@ -6,14 +6,20 @@
 # First the repositories: every signature verifies with the project's key,
 # and each holds what its release can run.
 #
-# Then make release, with throwaway keys, into a tree of its own: refused
-# without a key, with a key that is not a secret one, expired or expiring
-# within 30 days, or not the tree's, with uncommitted changes, an older
-# version, or a published version with other bytes, the tree left as it was
-# each time; killed part way, the tree as it was; the same release again
-# changes nothing; and two releases in a row, of the tree and of a copy with
-# the next version, both kept; then a rotation to another key. The keyring
-# and release packages are clean by lintian and rpmlint, and reproducible.
+# Then make release, with throwaway keys, into a tree of its own, checked
+# by make verify after every step: refused without a key, with a key that
+# is not a secret one, expired or expiring within 30 days, whose signing
+# subkey expires so, or that needs a passphrase no one can give; the first
+# under umask 077, all 0755 and 0644; the same again changes nothing;
+# another key refused; through make, a REPO with spaces, quotes, $(…) and
+# backquotes; a tree tampered with (a pool .deb replaced, a foreign .deb, an
+# altered .rpm, an unnamed package at the top) refused, naming the file,
+# and left as it was; a revision bump killed while writing, the tree as it
+# was, then published, every earlier file byte for byte; the bump spelt
+# otherwise refused; three releases at once, the newer published and the
+# older and the same version with other bytes refused; then a rotation to
+# another key; a web server's files kept throughout. The keyring and
+# release packages are clean by lintian and rpmlint, and reproducible.
 #
 # Then a real Debian system of every release in generations.txt: a minimal
 # root made once by mmdebstrap and kept as a tarball under build/debian,
@@ -32,7 +38,8 @@
 #     generation the release can run, which runs; purged, the same files;
 #   - from the tree make release wrote, lists fetched before its second
 #     release still install the first; apt-get upgrade takes it to the
-#     second, and apt-get install PACKAGE=FIRST back; apt holding either
+#     second, and apt-get install PACKAGE=FIRST back; an InRelease read
+#     before a switch and the rest after it still installs; apt holding either
 #     key takes the release signed by both, and the next the one after;
 #     the keyring package's source and key install libcwork;
 #   - each .tar.gz that can run here runs unpacked under /opt.
@@ -88,6 +95,18 @@ GNUPGHOME=$work/other-key gpgconf --kill gpg-agent
 in_root() {
     env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
         unshare -n chroot "$root" "$@"
+}
+
+# served_in_root DIR COMMAND...: a command in the system, offline but for
+# DIR, served over http at http://127.0.0.1:8080/ on the loopback of a
+# network of its own, as a client reaches a published tree.
+served_in_root() {
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive \
+        unshare -n bash -c 'ip link set lo up && cd "$1" || exit
+            python3 -m http.server --bind 127.0.0.1 8080 >/dev/null 2>&1 & server=$!
+            for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null && break; sleep 0.05; done
+            chroot "$2" "${@:3}"; status=$?
+            kill $server; exit $status' - "$1" "$root" "${@:2}"
 }
 
 apt_install() {
@@ -226,6 +245,23 @@ check_release() {
     expect_commands_run /usr/bin
     echo "$release: from the published tree, lists older than its second release install $expect $first;" \
         "apt-get upgrade takes it to $second, and back"
+    rm -r "$root/srv/libcwork" "$root/etc/apt/sources.list.d/libcwork.list"
+    expect_purged
+
+    # A client, over http, that reads the InRelease before a release's
+    # switch and the rest after it still gets the Packages its InRelease
+    # names (by hash), and installs what they name.
+    cp -r "$work/published-second" "$work/across-$release"
+    cp "$work/published-bump/apt/dists/$release/InRelease" "$work/across-$release/apt/dists/$release/"
+    mkdir "$root/srv/libcwork" && cp "$work/published-second/libcwork.gpg" "$root/srv/libcwork/"
+    echo "deb [signed-by=/srv/libcwork/libcwork.gpg] http://127.0.0.1:8080/apt $release main" \
+        >"$root/etc/apt/sources.list.d/libcwork.list"
+    served_in_root "$work/across-$release" sh -c 'apt-get update -q --error-on=any -o Dir::Etc::SourceParts=- \
+        -o Dir::Etc::SourceList=/etc/apt/sources.list.d/libcwork.list &&
+        apt-get install -y -q -o Dpkg::Use-Pty=0 libcwork' >"$out" 2>&1 &&
+        [ "$(in_root dpkg-query -W -f '${Version}' "$expect")" = "$bump" ] ||
+        fail "apt across the switch:"$'\n'"$(cat "$out")"
+    echo "$release: over http, an InRelease read before a release's switch and the rest after it: apt installs $expect $bump"
 
     # A rotation: holding the old key alone or the next alone, apt takes
     # the release signed by both, with no warning; then the next alone
@@ -294,53 +330,44 @@ dnf_in() {
         --setopt=reposdir=/nonexistent --setopt=skip_if_unavailable=False ${opts[@]+"${opts[@]}"} "$@"
 }
 
-# Every signature verifies with the project's key, and each repository holds
-# what its release can run.
+# Every signature and every file verifies with the project's key (make
+# verify), and each repository holds what its release can run, besides the
+# keyring and release packages.
 check_repositories() {
-    local release name got want rpm
+    local release name got want
     TEST_NAME=systems/repositories
     cp -r "$repo" "$work/repo"
+    "$source_dir/scripts/verify.sh" "$work/repo" >"$out" 2>&1 || fail "build/repo does not verify:"$'\n'"$(cat "$out")"
+    echo "repository: $(sed 's/^verify: //' "$out")"
     for release in $releases; do
-        for signed in "InRelease" "Release.gpg Release"; do
-            (cd "$work/repo/apt/dists/$release" && gpgv --keyring "$work/repo/libcwork.gpg" $signed) >"$out" 2>&1 ||
-                fail "apt/dists/$release/${signed% *} does not verify:"$'\n'"$(cat "$out")"
-        done
-        got=$(awk '/^Package:/ { print $2 }' "$work/repo/apt/dists/$release/main/binary-amd64/Packages" | sort | xargs)
+        got=$(awk '/^Package:/ && $2 !~ /^libcwork-archive-keyring/ { print $2 }' \
+            "$work/repo/apt/dists/$release/main/binary-amd64/Packages" | sort | xargs)
         want=$(packages_for "$(glibc_of "$release")")
         [ "$got" = "$want" ] || fail "apt dist $release holds '$got', not '$want'"
         echo "repository apt/dists/$release: signed, holds $got"
     done
-    rpmkeys --dbpath "$work/rpmdb" --import "$work/repo/libcwork.asc" || fail "rpmkeys cannot import libcwork.asc"
+    $rpm_roots || return 0
     for name in $rhels; do
-        for rpm in "$work/repo/rpm/$name"/*.rpm; do
-            rpmkeys --dbpath "$work/rpmdb" -K "$rpm" | grep -q ': digests signatures OK$' ||
-                fail "$rpm: $(rpmkeys --dbpath "$work/rpmdb" -K "$rpm")"
-        done
-        (cd "$work/repo/rpm/$name/repodata" && gpgv --keyring "$work/repo/libcwork.gpg" repomd.xml.asc repomd.xml) \
-            >"$out" 2>&1 || fail "rpm/$name/repodata/repomd.xml.asc does not verify:"$'\n'"$(cat "$out")"
-        $rpm_roots || continue
         mkdir "$work/dnf-$name"
         dnf_in "$work/dnf-$name" "$name" --quiet list --available >"$out" 2>&1 ||
             fail "dnf cannot read rpm/$name:"$'\n'"$(cat "$out")"
-        got=$(awk '$1 ~ /^libcwork/ { sub(/\.x86_64$/, "", $1); print $1 }' "$out" | sort | xargs)
+        got=$(awk '$1 ~ /^libcwork/ && $1 !~ /^libcwork-release/ { sub(/\.x86_64$/, "", $1); print $1 }' "$out" | sort | xargs)
         want=$(packages_for "$(glibc_of "$name")")
         [ "$got" = "$want" ] || fail "dnf lists '$got' in rpm/$name, not '$want'"
-        echo "repository rpm/$name: packages and metadata signed, dnf lists $got"
+        echo "repository rpm/$name: dnf lists $got"
     done
-    (cd "$work/repo" && sha256sum --quiet -c SHA256SUMS && gpgv --keyring ./libcwork.gpg SHA256SUMS.asc SHA256SUMS) \
-        >"$out" 2>&1 || fail "SHA256SUMS:"$'\n'"$(cat "$out")"
-    echo "repository: SHA256SUMS holds and is signed"
 }
 
-# The tree as it is, in a git checkout of its own under $work/tree, at the
-# version VERSION on top of its changelog (a release of its own when it is
-# not the changelog's), and its packages.
+# tree_at VERSION [TREE]: the tree as it is, in a git checkout of its own
+# (by default $work/tree), at the version VERSION on top of its changelog
+# (a release of its own when it is not the changelog's), and its packages.
 tree_at() {
-    local tree=$work/tree trailer
+    local tree=${2:-$work/tree} trailer
     if [ ! -d "$tree" ]; then
         mkdir "$tree"
-        "$source_dir/scripts/dist.sh" --working-tree "$work/tree.tar.gz" >/dev/null &&
-            tar -xzf "$work/tree.tar.gz" -C "$tree" --strip-components=1 || fail "could not copy the tree"
+        [ -f "$work/tree.tar.gz" ] || "$source_dir/scripts/dist.sh" --working-tree "$work/tree.tar.gz" >/dev/null ||
+            fail "could not copy the tree"
+        tar -xzf "$work/tree.tar.gz" -C "$tree" --strip-components=1 || fail "could not copy the tree"
         git -C "$tree" init -q
     fi
     trailer=$(grep -m1 '^ -- ' "$source_dir/changelog")
@@ -353,10 +380,15 @@ tree_at() {
     make -C "$tree" package >"$work/tree.log" 2>&1 || fail "could not build version $1:"$'\n'"$(tail -n 20 "$work/tree.log")"
 }
 
-# publish KEY: make release of $work/tree into $work/published, signed by KEY.
+# release_from TREE KEY: make release of TREE into $work/published, signed by KEY.
+release_from() {
+    LIBCWORK_SIGNING_KEY=$2 LIBCWORK_URL=file:/srv/libcwork "$source_dir/scripts/release.sh" "$work/published" \
+        "$1/build/current" "$1/build/legacy"
+}
+
+# publish KEY: make release of $work/tree, its output in $out.
 publish() {
-    LIBCWORK_SIGNING_KEY=$1 LIBCWORK_URL=file:/srv/libcwork "$source_dir/scripts/release.sh" "$work/published" \
-        "$work/tree/build/current" "$work/tree/build/legacy" >"$out" 2>&1
+    release_from "$work/tree" "$1" >"$out" 2>&1
 }
 
 # snapshot: every name, mode and byte of the published tree.
@@ -365,80 +397,235 @@ snapshot() {
     (cd "$work/published" && find . -printf '%p %m\n' | sort && find . -type f -exec sha256sum {} + | sort)
 }
 
-# expect_refused MESSAGE KEY: refused, saying MESSAGE, with the published
-# tree left as it was.
+# expect_verified KEY: make verify holds for the published tree, against KEY.
+expect_verified() {
+    FINGERPRINT=$1 "$source_dir/scripts/verify.sh" "$work/published" >"$err" 2>&1 ||
+        fail "the published tree does not verify:"$'\n'"$(cat "$err")"
+}
+
+# expect_refused MESSAGE KEY [TREE]: refused, saying MESSAGE, with the
+# published tree left as it was.
 expect_refused() {
     local before
     before=$(snapshot)
-    ! publish "$2" || fail "published, and it must be refused ('$1')"
+    ! release_from "${3:-$work/tree}" "$2" >"$out" 2>&1 || fail "published, and it must be refused ('$1')"
     grep -qF -- "$1" "$out" || fail "refused for another reason than '$1':"$'\n'"$(cat "$out")"
     [ "$(snapshot)" = "$before" ] || fail "refused ('$1'), and yet the published tree changed"
-    echo "release: refused, as it must be: $(sed 's/^release: //' "$out")"
+    echo "release: refused, as it must be: $(head -n 1 "$out" | sed 's/^release: //')"
 }
 
-# Two releases in a row into one tree, and every refusal leaving it as it was.
-check_published() {
-    local key next other soon expired tgz k
-    TEST_NAME=systems/release
-    unset LIBCWORK_NEXT_KEY
+# tamper CASE: change the published tree as one who can write to the web
+# server's copy would, replacing files, never writing into them; untamper
+# puts it back.
+tamper() {
+    local p=$work/published deb rpm
+    deb=$(. "$work/tree/build/current/facts.sh" && echo "$deb")
+    rpm=$(. "$work/tree/build/current/facts.sh" && echo "$rpm")
+    mkdir -p "$work/saved"
+    case $1 in
+    pool-deb)
+        # The same name, a postinst added.
+        dpkg-deb -R "$p/apt/pool/$deb" "$work/evil" && printf '#!/bin/sh\necho owned\n' >"$work/evil/DEBIAN/postinst" &&
+            chmod 755 "$work/evil/DEBIAN/postinst" && dpkg-deb -b "$work/evil" "$work/evil.deb" >/dev/null || fail "no evil .deb"
+        rm -rf "$work/evil"
+        for f in "apt/pool/$deb" "$deb"; do
+            mv "$p/$f" "$work/saved/${f//\//%}" && cp "$work/evil.deb" "$p/$f"
+        done
+        echo "apt/pool/$deb" ;;
+    foreign-deb) cp "$work/evil.deb" "$p/apt/pool/foreign_1.0_amd64.deb"; echo apt/pool/foreign_1.0_amd64.deb ;;
+    altered-rpm)
+        mv "$p/rpm/el9/$rpm" "$work/saved/rpm%el9%$rpm" && { cat "$work/saved/rpm%el9%$rpm"; echo; } >"$p/rpm/el9/$rpm"
+        echo "rpm/el9/$rpm" ;;
+    top-unnamed) echo garbage >"$p/index.deb"; echo index.deb ;;
+    esac
+}
+
+untamper() {
+    local f
+    rm -f "$work/published/apt/pool/foreign_1.0_amd64.deb" "$work/published/index.deb"
+    for f in "$work/saved"/*; do
+        [ ! -e "$f" ] || { f=${f##*/} && mv -f "$work/saved/$f" "$work/published/${f//%//}"; }
+    done
+}
+
+# kill_midway TREE KEY FILE: a release of TREE, killed once its new tree
+# holds FILE: part way through writing it.
+kill_midway() {
+    local pid i
+    LIBCWORK_SIGNING_KEY=$2 setsid "$source_dir/scripts/release.sh" "$work/published" \
+        "$1/build/current" "$1/build/legacy" >"$out" 2>&1 &
+    pid=$!
+    for i in $(seq 600); do
+        compgen -G "$work/.published.new.*/$3" >/dev/null && break
+        sleep 0.05
+    done
+    kill -KILL -- -"$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+    [ "$i" -lt 600 ] || fail "the release never wrote $3:"$'\n'"$(cat "$out")"
+}
+
+# The throwaway keys: the repository's, the next, another, one that expires
+# soon, one whose signing subkey does, and one with a passphrase.
+make_keys() {
+    local what
     export GNUPGHOME=$work/release-keys
     mkdir -m 700 "$GNUPGHOME"
-    for what in "libcwork 1y" "next 1y" "other 1y" "soon 10d" "expired seconds=1"; do
+    for what in "libcwork 1y" "next 1y" "other 1y" "soon 10d" "expired seconds=1" "subkey never"; do
         gpg --batch --quiet --passphrase '' --quick-gen-key "${what% *} <${what% *}@example.org>" \
             ed25519 sign "${what#* }" 2>/dev/null
     done
-    fpr_of() { gpg --batch --with-colons --list-keys "<$1@example.org>" 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'; }
-    key=$(fpr_of libcwork) next=$(fpr_of next) other=$(fpr_of other) soon=$(fpr_of soon) expired=$(fpr_of expired)
+    gpg --batch --quiet --passphrase '' --quick-add-key "$(fpr_of subkey)" ed25519 sign 10d
+    gpg --batch --quiet --pinentry-mode loopback --passphrase secret --quick-gen-key "locked <locked@example.org>" \
+        ed25519 sign 1y 2>/dev/null
+    gpgconf --reload gpg-agent
+    key=$(fpr_of libcwork) next=$(fpr_of next) other=$(fpr_of other)
     gpg --batch --export "$key" >"$work/old.gpg"
     gpg --batch --export "$next" >"$work/next.gpg"
-    tree_at "$first"
+}
+fpr_of() { gpg --batch --with-colons --list-keys "<$1@example.org>" 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'; }
 
+# versioned_sums: the sha256 of every versioned file published, which no
+# later release may change.
+versioned_sums() {
+    (cd "$work/published" && find . -type f \( -path './apt/pool/*' -o -path './rpm/*.rpm' -o -name '*[0-9]*.deb' \
+        -o -name '*[0-9]*.rpm' -o -name '*.tar.gz' \) ! -name 'libcwork-archive-keyring-*.deb' \
+        ! -name libcwork-release.noarch.rpm -exec sha256sum {} + | sort -k2)
+}
+
+# The first release, and every refusal of it leaving the tree as it was.
+check_first() {
+    tree_at "$first"
     expect_refused "no LIBCWORK_SIGNING_KEY" ""
     expect_refused "is not one secret key" "$(printf '%040d' 0)"
-    expect_refused "the key $expired expired on" "$expired"
-    expect_refused "the key $soon expires on $(date -u -d '+10 days' +%F), within 30 days" "$soon"
-    publish "$key" || fail "the first release failed:"$'\n'"$(cat "$out")"
+    expect_refused "the key $(fpr_of expired) expired on" "$(fpr_of expired)"
+    expect_refused "the key $(fpr_of soon) expires on $(date -u -d '+10 days' +%F), within 30 days" "$(fpr_of soon)"
+    expect_refused "which gpg signs with, expires on $(date -u -d '+10 days' +%F), within 30 days" "$(fpr_of subkey)"
+    expect_refused "the key needs its passphrase, and no pinentry can ask for it" "$(fpr_of locked)" </dev/null
+    (umask 077 && publish "$key") || fail "the first release failed:"$'\n'"$(cat "$out")"
     [ "$(cat "$work/published/FINGERPRINT")" = "$key" ] || fail "FINGERPRINT is not the key's"
+    [ -z "$(find "$work/published" \( -type d ! -perm 755 \) -o \( -type f ! -perm 644 \))" ] ||
+        fail "made under umask 077, the tree is not all 0755 and 0644:"$'\n'"$(find "$work/published" -ls)"
+    expect_verified "$key"
     cp -al "$work/published" "$work/published-first"
-    echo "release: the first: $(sed 's/^release: //' "$out")"
+    versioned_sums >"$work/first.sums"
+    echo "release: the first, under umask 077: $(sed 's/^release: //' "$out"); it verifies"
     before=$(snapshot)
     publish "$key" && grep -qF "with the same bytes: nothing to do" "$out" && [ "$(snapshot)" = "$before" ] ||
         fail "the same release again:"$'\n'"$(cat "$out")"
     expect_refused "is signed by the key $key, and LIBCWORK_SIGNING_KEY is $other" "$other"
+    check_hostile_repo
+    # A web server's own files, which every later release keeps.
+    printf '<html></html>\n' >"$work/published/index.html"
+    printf 'Options -Indexes\n' >"$work/published/.htaccess"
+    mkdir -m 750 "$work/published/.well-known" && printf 'Contact: mailto:security@example.org\n' >"$work/published/.well-known/security.txt"
+    chmod 640 "$work/published/.well-known/security.txt"
+    web_files=$(cd "$work/published" && stat -c '%a %n' index.html .htaccess .well-known .well-known/security.txt &&
+        sha256sum index.html .htaccess .well-known/security.txt)
+}
 
-    tree_at "$second"
-    # Killed part way, the tree is as it was, and the next run succeeds.
-    LIBCWORK_SIGNING_KEY=$key timeout -s KILL 1 "$source_dir/scripts/release.sh" "$work/published" \
-        "$work/tree/build/current" "$work/tree/build/legacy" >/dev/null 2>&1 &&
-        fail "the release ended within a second: kill it sooner"
+# REPO with the shell's and make's metacharacters reaches the release as
+# it is, through make, in a parent the release makes; a failing release
+# fails make.
+check_hostile_repo() {
+    local dir="$work/a b/\$(touch made-by-dollar) \`touch made-by-backquote\` \"q'/published"
+    ! LIBCWORK_SIGNING_KEY="" make -C "$work/tree" release REPO="$dir" >"$out" 2>&1 ||
+        fail "make release exited 0, and release.sh failed:"$'\n'"$(cat "$out")"
+    (umask 077 && LIBCWORK_SIGNING_KEY=$key LIBCWORK_URL=file:/srv/libcwork make -C "$work/tree" release REPO="$dir") \
+        >"$out" 2>&1 && [ -f "$dir/FINGERPRINT" ] || fail "make release into '$dir':"$'\n'"$(cat "$out")"
+    [ -z "$(find "$work" "$work/tree" -maxdepth 1 -name 'made-by-*')" ] || fail "REPO ran as a command"
+    [ "$(stat -c %a "$work/a b" "$dir/.." "$dir" | xargs)" = "755 755 755" ] ||
+        fail "the directories the release made under umask 077 are not 0755"
+    rm -rf "$work/a b"
+    echo "release: REPO with spaces, quotes, \$(…) and backquotes reaches it as it is, through make"
+}
+
+# A tampered published tree is refused, named, and left as it is.
+check_tampered() {
+    local case file
+    for case in pool-deb foreign-deb altered-rpm top-unnamed; do
+        file=$(tamper "$case")
+        expect_refused "does not verify against the key $key" "$key"
+        grep -qF "$file:" "$out" || fail "the refusal of $case does not name $file:"$'\n'"$(cat "$out")"
+        echo "release: tampered with ($case), the tree is refused, naming $file, and left as it was"
+        untamper
+        expect_verified "$key"
+    done
+}
+
+# A revision bump, killed part way and then whole: every file published
+# before stays byte for byte.
+check_bump() {
+    local newdeb
+    tree_at "$bump"
+    newdeb=$(. "$work/tree/build/current/facts.sh" && echo "$deb")
+    before=$(snapshot)
+    kill_midway "$work/tree" "$key" "apt/pool/$newdeb"
     [ "$(snapshot)" = "$before" ] || fail "a release killed part way changed the published tree"
+    expect_verified "$key"
+    echo "release: killed while it wrote its new tree, the published tree is as it was and verifies"
     echo "draft" >>"$work/tree/README.md"
     expect_refused "the tree has uncommitted changes" "$key"
     git -C "$work/tree" checkout -q README.md
-    publish "$key" || fail "the second release failed:"$'\n'"$(cat "$out")"
+    publish "$key" || fail "the revision bump failed:"$'\n'"$(cat "$out")"
+    (cd "$work/published" && sha256sum --quiet -c "$work/first.sums") >"$err" 2>&1 ||
+        fail "the revision bump changed files of the first release:"$'\n'"$(cat "$err")"
+    expect_verified "$key"
+    [ -z "$(find "$work" -maxdepth 1 -name '.published.new.*')" ] || fail "the killed release's files are left beside it"
+    cp -al "$work/published" "$work/published-bump"
+    echo "release: the revision bump $bump: $(sed 's/^release: //' "$out"); the first's files are as they were"
+}
+
+# Releases at once: the second version, and started while it runs, the
+# bump spelt otherwise (older by then) and the second with other bytes.
+check_at_once() {
+    local i a b c
+    spelt=${bump/.0-/.00-}
+    tree_at "$spelt" "$work/tree-spelt"
+    expect_refused "version $spelt is version $bump, published in $work/published already, spelt otherwise" \
+        "$key" "$work/tree-spelt"
+    tree_at "$second"
+    rm -rf "$work/tree-other" && cp -a "$work/tree" "$work/tree-other"
+    sed -i "s|$work/tree/|$work/tree-other/|g; s|$work/tree'|$work/tree-other'|g" "$work/tree-other"/build/*/facts.sh
+    echo >>"$(. "$work/tree-other/build/current/facts.sh" && echo "$packages_dir/$tgz")"
+    release_from "$work/tree" "$key" >"$work/a.out" 2>&1 & a=$!
+    for i in $(seq 200); do grep -qs "version $second" "$work/.published.lock" && break; sleep 0.05; done
+    sleep 2
+    release_from "$work/tree-spelt" "$key" >"$work/b.out" 2>&1 & b=$!
+    release_from "$work/tree-other" "$key" >"$work/c.out" 2>&1 & c=$!
+    wait $a || fail "the second release failed:"$'\n'"$(cat "$work/a.out")"
+    ! wait $b && grep -qF "version $spelt is older than $second" "$work/b.out" ||
+        fail "an older release started while another ran:"$'\n'"$(cat "$work/b.out")"
+    ! wait $c && grep -qF "version $second is in $work/published already, and" "$work/c.out" ||
+        fail "the same version with other bytes, started while it ran:"$'\n'"$(cat "$work/c.out")"
+    expect_verified "$key"
+    for i in $(. "$work/tree/build/current/facts.sh" && echo "$packages_dir/$deb $packages_dir/$tgz"); do
+        cmp -s "$i" "$work/published/${i##*/}" || fail "${i##*/} is not the second release's"
+    done
     cp -al "$work/published" "$work/published-second"
-    echo "release: the second: $(sed 's/^release: //' "$out")"
+    echo "release: the second, with two more started while it ran: it is published; the older and the other bytes refused"
+}
+
+# Every release, and every refusal leaving the published tree as it was.
+check_published() {
+    local release got want k
+    TEST_NAME=systems/release
+    unset LIBCWORK_NEXT_KEY
+    make_keys
+    check_first
+    check_tampered
+    check_bump
+    check_at_once
     for release in $releases; do
         got=$(awk '/^Package:/ { p = $2 } /^Version:/ { print p "=" $2 }' \
             "$work/published/apt/dists/$release/main/binary-amd64/Packages" | sort | xargs)
         want=$(for p in libcwork-archive-keyring $(packages_for "$(glibc_of "$release")"); do
-            [ $p = libcwork-archive-keyring ] && echo "$p=$first+$release $p=$second+$release" || echo "$p=$first $p=$second"
-        done | xargs -n 1 | sort | xargs)
+            for v in "$first" "$bump" "$second"; do
+                [ $p = libcwork-archive-keyring ] && echo "$p=$v+$release" || echo "$p=$v"
+            done
+        done | sort | xargs)
         [ "$got" = "$want" ] || fail "apt/dists/$release lists '$got', not '$want'"
     done
-    (cd "$work/published" && sha256sum --quiet -c SHA256SUMS &&
-        [ "$(printf '%s\n' *.deb *.rpm *.tar.gz | sort)" = "$(awk '{ print $2 }' SHA256SUMS | sort)" ] &&
-        gpgv --keyring ./libcwork.gpg SHA256SUMS.asc SHA256SUMS) >"$out" 2>&1 ||
-        fail "SHA256SUMS does not hold for every package file of both releases:"$'\n'"$(cat "$out")"
-    [ -z "$(find "$work" -maxdepth 1 -name '.published.*')" ] || fail "the killed release's files are left beside it"
-    echo "release: the apt dists list both versions; SHA256SUMS holds for both releases"
-
-    tgz=$(. "$work/tree/build/current/facts.sh" && echo "$packages_dir/$tgz")
-    cp "$tgz" "$work/tgz" && echo >>"$tgz"
-    expect_refused "version $second is in $work/published already, and ${tgz##*/} there has other bytes" "$key"
-    cp "$work/tgz" "$tgz"
-    tree_at "$first"
-    expect_refused "version $first is older than $second" "$key"
+    echo "release: the apt dists list every version"
 
     # A rotation: a release signed by the key and the next, each of which
     # verifies it alone; then one by the next alone, which ends it.
@@ -453,16 +640,27 @@ check_published() {
                 fail "$release's InRelease does not verify with the $k key alone:"$'\n'"$(cat "$err")"
         done
     done
+    expect_verified "$next"
     cp -al "$work/published" "$work/published-rotating"
     echo "release: the third, signed by both keys: $(sed 's/^release: //' "$out")"
     tree_at "$fourth"
     expect_refused "a rotation from $key to $next is under way" "$key"
     publish "$next" || fail "the release that ends the rotation failed:"$'\n'"$(cat "$out")"
     [ "$(cat "$work/published/FINGERPRINT")" = "$next" ] || fail "FINGERPRINT does not name the next key alone"
+    expect_verified "$next"
     echo "release: the fourth, signed by the next key alone: $(sed 's/^release: //' "$out")"
+    [ "$(cd "$work/published" && stat -c '%a %n' index.html .htaccess .well-known .well-known/security.txt &&
+        sha256sum index.html .htaccess .well-known/security.txt)" = "$web_files" ] ||
+        fail "the web server's files did not survive the releases"
+    echo "release: the web server's index.html, .htaccess and .well-known/ are as they were"
+    check_key_packages
+    gpgconf --kill gpg-agent
+    unset GNUPGHOME
+}
 
-    # The keyring and release packages: clean by lintian and rpmlint, and
-    # made again elsewhere, under another umask and time zone, the same bytes.
+# The keyring and release packages: clean by lintian and rpmlint, and
+# made again elsewhere, under another umask and time zone, the same bytes.
+check_key_packages() {
     if command -v lintian >/dev/null && command -v rpmlint >/dev/null; then
         lintian --fail-on error,warning "$work/published"/libcwork-archive-keyring_*.deb >"$out" 2>&1 &&
             rpmlint --strict -c "$source_dir/scripts/rpmlint.toml" "$work/published/libcwork-release-$fourth.noarch.rpm" >>"$out" 2>&1 ||
@@ -478,8 +676,6 @@ check_published() {
         cmp -s "$file" "$work/published/${file##*/}" || fail "${file##*/}, made again, has other bytes"
     done
     echo "release: the keyring and release packages are clean and reproducible"
-    gpgconf --kill gpg-agent
-    unset GNUPGHOME
 }
 
 # check_rpm_root RUNTIME: an rpm root of that glibc runtime, and libcwork
@@ -572,12 +768,12 @@ BUILD
             fail "$got is at $(rpm --root "$root" -q --qf '%{VERSION}' "$got"), not $step:"$'\n'"$(cat "$out")" ;;
         *) # shellcheck disable=SC2086
             dnf_repo=$work/published-second dnf_in "$root" "$el" $step >"$out" 2>&1 || fail "dnf $step:"$'\n'"$(cat "$out")"
-            [[ $step != --showduplicates* ]] || [ "$(grep -c "^$got\.x86_64 " "$out")" = 2 ] ||
-                fail "dnf does not list both versions of $got:"$'\n'"$(cat "$out")" ;;
+            [[ $step != --showduplicates* ]] || [ "$(grep -c "^$got\.x86_64 " "$out")" = 3 ] ||
+                fail "dnf does not list the three versions of $got:"$'\n'"$(cat "$out")" ;;
         esac
     done
     expect_commands_run /usr/bin
-    echo "rpm root, glibc $glibc ($runtime): from the published rpm/$el, dnf lists both versions of $got," \
+    echo "rpm root, glibc $glibc ($runtime): from the published rpm/$el, dnf lists every version of $got," \
         "upgrades to ${second%-*} and downgrades to ${first%-*}"
 
     # The release package of the rotation's first release, installed from
@@ -620,6 +816,7 @@ out=$work/repositories.out err=$work/repositories.err check_repositories
 # The version in the changelog, and the next one.
 first=$(sed -n '1s/^libcwork (\([^)]*\)).*/\1/p' "$source_dir/changelog")
 upstream=${first%%-*}
+bump=$upstream-$((${first##*-} + 1))
 second=${upstream%.*}.$((${upstream##*.} + 1))-1
 third=${upstream%.*}.$((${upstream##*.} + 2))-1
 fourth=${upstream%.*}.$((${upstream##*.} + 3))-1

@@ -1,0 +1,48 @@
+# Helpers for the scripts, sourced after setting me, the name that their
+# messages start with.
+
+# die MESSAGE...: say why, and end the script.
+die() {
+    echo "${me:?}: $*" >&2
+    exit 1
+}
+
+# needs COMMAND: end the script, naming the Debian package to install
+# (scripts/tools.txt), where COMMAND is missing.
+needs() {
+    command -v "$1" >/dev/null && return
+    die "$1 is not installed (apt-get install $(awk -v c="$1" '$1 == c { print $2 }' \
+        "$(dirname "${BASH_SOURCE[0]}")/tools.txt"))"
+}
+
+# newest_version VERSION...: the newest, as dpkg compares versions (1.0.00-1
+# is 1.0.0-1, and rpm agrees for versions of digits and dots).
+newest_version() {
+    local v newest=""
+    for v in "$@"; do
+        [ -n "$newest" ] && dpkg --compare-versions "$v" le "$newest" || newest=$v
+    done
+    echo "$newest"
+}
+
+# owned_at_top NAME: a file at the top of a repository tree that releases
+# write; anything else there (index.html, .well-known/) is the web server's.
+owned_at_top() {
+    case $1 in
+    FINGERPRINT | libcwork.gpg | libcwork.asc | libcwork-retired.asc) return 0 ;;
+    *.deb | *.udeb | *.ddeb | *.rpm | *.tar | *.tar.* | *.tgz) return 0 ;;
+    esac
+    return 1
+}
+
+# throwaway_key NAME ALGORITHM: the fingerprint of the one secret key in
+# $GNUPGHOME, made there first (never expiring, no passphrase) if there is
+# none. For trials and tests: a release never signs with such a key.
+throwaway_key() {
+    if ! gpg --batch --list-secret-keys 2>/dev/null | grep -q .; then
+        mkdir -p -m 700 "$GNUPGHOME"
+        gpg --batch --quiet --passphrase '' --quick-gen-key "$1" "$2" sign never 2>/dev/null ||
+            die "gpg could not make a throwaway key in $GNUPGHOME"
+    fi
+    gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'
+}
