@@ -9,9 +9,12 @@ list(JOIN LIBCWORK_RELEASES " " _releases)
 set(_generation ${LIBCWORK_GENERATION})
 
 set(_facts "# Written by cmake/facts.cmake for this build; do not edit.\n")
-macro(_fact name value)
-    string(APPEND _facts "${name}='${value}'\n")
-endmacro()
+# Each value single-quoted for the shell, a ' in it as '\'' so that any
+# path works.
+function(_fact name value)
+    string(REPLACE "'" "'\\''" value "${value}")
+    set(_facts "${_facts}${name}='${value}'\n" PARENT_SCOPE)
+endfunction()
 _fact(source_dir "${PROJECT_SOURCE_DIR}")
 _fact(build_dir "${PROJECT_BINARY_DIR}")
 _fact(debian_dir "${LIBCWORK_DEBIAN_DIR}")

@@ -5,7 +5,10 @@ set -euo pipefail
 
 floor=""
 for exe in "$@"; do
-    versions=$(readelf -V --wide "$exe" | grep -o 'Name: GLIBC_[0-9.]*' | sed 's/.*GLIBC_//') || true
+    # readelf's own failure (no such file, not ELF) is said as it is, not
+    # taken for an executable that needs no symbol versions.
+    listing=$(readelf -V --wide "$exe" 2>&1) || { echo "glibc-floor: readelf cannot read $exe: $listing" >&2; exit 1; }
+    versions=$(grep -o 'Name: GLIBC_[0-9.]*' <<<"$listing" | sed 's/.*GLIBC_//') || true
     [ -n "$versions" ] || { echo "glibc-floor: $exe needs no glibc symbol versions" >&2; exit 1; }
     floor=$(printf '%s\n' $versions $floor | sort -V | tail -n 1)
 done

@@ -77,7 +77,8 @@ check_host() {
     echo "builder:x:1000:1000::/home/builder:/bin/bash" >>"$root/etc/passwd"
     echo "builder:x:1000:" >>"$root/etc/group"
     home=$root/home/builder
-    dir="/home/builder/my work/libcwork"
+    # A path with a space and a quote: any path works.
+    dir="/home/builder/it's my work/libcwork"
     mkdir -p "$home/.cache" "$root$dir"
     cp -r "$work/cache" "$home/.cache/libcwork"
     tar -xzf "$work/source.tar.gz" -C "$root$dir" --strip-components=1

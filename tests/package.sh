@@ -6,7 +6,7 @@ format=$1
 
 case $format in
 deb) needs_tool dpkg-deb && needs_tool dpkg-shlibdeps && generator=DEB file=$deb ;;
-rpm) needs_tool rpmbuild && generator=RPM file=$rpm ;;
+rpm) needs_tool rpmbuild && needs_tool cpio && generator=RPM file=$rpm ;;
 tgz) generator=TGZ file=$tgz ;;
 *) fail "unknown format $format" ;;
 esac
