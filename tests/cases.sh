@@ -56,24 +56,14 @@ stdout_fails() {
     fi
 }
 
-# Each run writes its whole output in one write(2), also into a pipe...
+# Each run writes its whole output in one write(2), also into a pipe: at
+# most PIPE_BUF bytes, so runs that share a pipe never interleave.
 case_pipe_one_write() {
     needs_tool strace
     strace -qq -e trace=write -o "$log" "$prog" </dev/null 2>"$err" | cat >"$out"
     status=${PIPESTATUS[0]}
     expect_output
     [ "$(grep -c '^write(1,' "$log")" = 1 ] || fail "not one write(2):"$'\n'"$(cat "$log")"
-}
-
-# ... so 200 runs, 50 at a time, into one shared pipe give 200 whole
-# copies of the output, never interleaved.
-case_concurrent() {
-    seq 200 | xargs -P 50 -n 1 "$prog" 2>"$err" | cat >"$out"
-    status=${PIPESTATUS[1]}
-    for _ in $(seq 200); do cat "$expected_out"; done >"$work/copies"
-    expect_status 0
-    expect_quiet_stderr
-    cmp -s "$work/copies" "$out" || fail "not 200 whole copies of the output"
 }
 
 # The program's 40-byte malloc fails: nothing is touched or listed, and the
@@ -159,20 +149,11 @@ case_hardening() {
     readelf -lW "$prog" | grep 'GNU_STACK' | grep -q 'RW ' || fail "stack is executable"
     readelf --dyn-syms -W "$prog" | grep -q '__stack_chk_fail' || fail "no stack protector"
     ! readelf --dyn-syms -W "$prog" | grep -q '_chk@' || fail "fortified calls replace the plain ones"
-    # Control-flow protection: main is entered through endbr64; and where
-    # glibc's start files are marked IBT and SHSTK, the executable is too.
+    # Control-flow protection: main is entered through endbr64. (The IBT
+    # and SHSTK property follows glibc's start files, which on Debian 11 to
+    # 13 carry none: see docs/building.md.)
     objdump -d --no-show-raw-insn "$prog" | awk '/^[0-9a-f]+ <main>:/ { getline; print; exit }' |
         grep -q endbr64 || fail "main does not begin with endbr64: built without -fcf-protection"
-    local crt files=() marked=true
-    for crt in Scrt1.o crti.o crtn.o; do
-        if [ "$sysroot" = host ]; then files+=("$(g++ -print-file-name=$crt)"); else
-            files+=("$debian_dir/$sysroot-sysroot/usr/lib/x86_64-linux-gnu/$crt"); fi
-    done
-    for crt in "${files[@]}"; do
-        readelf -n "$crt" | grep -q 'x86 feature: IBT, SHSTK' || marked=false
-    done
-    ! $marked || readelf -n "$prog" | grep -q 'x86 feature: IBT, SHSTK' ||
-        fail "glibc's start files are marked IBT and SHSTK, and the executable is not"
 }
 
 case_memcheck() {
