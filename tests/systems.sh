@@ -69,6 +69,14 @@ needs_tool apt-ftparchive
 mapfile -t builds < <(for build in "$@"; do (. "$build/facts.sh" && echo "$floor $build"); done |
     sort -V | cut -d' ' -f2-)
 
+# in_tree TREE: the builds of a checkout TREE, as this one's are laid out;
+# newest_in TREE: its build of the newest generation.
+in_tree() {
+    local build
+    for build in "${builds[@]}"; do echo "$1/build/${build##*/}"; done
+}
+newest_in() { in_tree "$1" | tail -n 1; }
+
 # runnable_on GLIBC: the packages of the generations GLIBC runs, oldest
 # floor first; newest_for GLIBC, the last of them; packages_for GLIBC, all
 # of them sorted by name on one line.
@@ -382,8 +390,9 @@ tree_at() {
 
 # release_from TREE KEY: make release of TREE into $work/published, signed by KEY.
 release_from() {
-    LIBCWORK_SIGNING_KEY=$2 LIBCWORK_URL=file:/srv/libcwork "$source_dir/scripts/release.sh" "$work/published" \
-        "$1/build/current" "$1/build/legacy"
+    local trees
+    mapfile -t trees < <(in_tree "$1")
+    LIBCWORK_SIGNING_KEY=$2 LIBCWORK_URL=file:/srv/libcwork "$source_dir/scripts/release.sh" "$work/published" "${trees[@]}"
 }
 
 # publish KEY: make release of $work/tree, its output in $out.
@@ -418,9 +427,9 @@ expect_refused() {
 # server's copy would, replacing files, never writing into them; untamper
 # puts it back.
 tamper() {
-    local p=$work/published deb rpm
-    deb=$(. "$work/tree/build/current/facts.sh" && echo "$deb")
-    rpm=$(. "$work/tree/build/current/facts.sh" && echo "$rpm")
+    local p=$work/published deb rpm el=${rhels##* }
+    deb=$(cd "$p" && ls libcwork_*.deb | head -n 1)
+    rpm=$(cd "$p/rpm/$el" && ls libcwork-[0-9]*.rpm | head -n 1)
     mkdir -p "$work/saved"
     case $1 in
     pool-deb)
@@ -434,8 +443,8 @@ tamper() {
         echo "apt/pool/$deb" ;;
     foreign-deb) cp "$work/evil.deb" "$p/apt/pool/foreign_1.0_amd64.deb"; echo apt/pool/foreign_1.0_amd64.deb ;;
     altered-rpm)
-        mv "$p/rpm/el9/$rpm" "$work/saved/rpm%el9%$rpm" && { cat "$work/saved/rpm%el9%$rpm"; echo; } >"$p/rpm/el9/$rpm"
-        echo "rpm/el9/$rpm" ;;
+        mv "$p/rpm/$el/$rpm" "$work/saved/rpm%$el%$rpm" && { cat "$work/saved/rpm%$el%$rpm"; echo; } >"$p/rpm/$el/$rpm"
+        echo "rpm/$el/$rpm" ;;
     top-unnamed) echo garbage >"$p/index.deb"; echo index.deb ;;
     esac
 }
@@ -451,9 +460,9 @@ untamper() {
 # kill_midway TREE KEY FILE: a release of TREE, killed once its new tree
 # holds FILE: part way through writing it.
 kill_midway() {
-    local pid i
-    LIBCWORK_SIGNING_KEY=$2 setsid "$source_dir/scripts/release.sh" "$work/published" \
-        "$1/build/current" "$1/build/legacy" >"$out" 2>&1 &
+    local pid i trees
+    mapfile -t trees < <(in_tree "$1")
+    LIBCWORK_SIGNING_KEY=$2 setsid "$source_dir/scripts/release.sh" "$work/published" "${trees[@]}" >"$out" 2>&1 &
     pid=$!
     for i in $(seq 600); do
         compgen -G "$work/.published.new.*/$3" >/dev/null && break
@@ -539,7 +548,8 @@ check_hostile_repo() {
     echo "release: REPO with spaces, quotes, \$(…) and backquotes reaches it as it is, through make"
 }
 
-# A tampered published tree is refused, named, and left as it is.
+# A tampered published tree is refused by the next release, naming the
+# file, and left as it is.
 check_tampered() {
     local case file
     for case in pool-deb foreign-deb altered-rpm top-unnamed; do
@@ -557,7 +567,8 @@ check_tampered() {
 check_bump() {
     local newdeb
     tree_at "$bump"
-    newdeb=$(. "$work/tree/build/current/facts.sh" && echo "$deb")
+    check_tampered
+    newdeb=$(. "$(newest_in "$work/tree")/facts.sh" && echo "$deb")
     before=$(snapshot)
     kill_midway "$work/tree" "$key" "apt/pool/$newdeb"
     [ "$(snapshot)" = "$before" ] || fail "a release killed part way changed the published tree"
@@ -586,7 +597,7 @@ check_at_once() {
     tree_at "$second"
     rm -rf "$work/tree-other" && cp -a "$work/tree" "$work/tree-other"
     sed -i "s|$work/tree/|$work/tree-other/|g; s|$work/tree'|$work/tree-other'|g" "$work/tree-other"/build/*/facts.sh
-    echo >>"$(. "$work/tree-other/build/current/facts.sh" && echo "$packages_dir/$tgz")"
+    echo >>"$(. "$(newest_in "$work/tree-other")/facts.sh" && echo "$packages_dir/$tgz")"
     release_from "$work/tree" "$key" >"$work/a.out" 2>&1 & a=$!
     for i in $(seq 200); do grep -qs "version $second" "$work/.published.lock" && break; sleep 0.05; done
     sleep 2
@@ -598,7 +609,7 @@ check_at_once() {
     ! wait $c && grep -qF "version $second is in $work/published already, and" "$work/c.out" ||
         fail "the same version with other bytes, started while it ran:"$'\n'"$(cat "$work/c.out")"
     expect_verified "$key"
-    for i in $(. "$work/tree/build/current/facts.sh" && echo "$packages_dir/$deb $packages_dir/$tgz"); do
+    for i in $(. "$(newest_in "$work/tree")/facts.sh" && echo "$packages_dir/$deb $packages_dir/$tgz"); do
         cmp -s "$i" "$work/published/${i##*/}" || fail "${i##*/} is not the second release's"
     done
     cp -al "$work/published" "$work/published-second"
@@ -612,7 +623,6 @@ check_published() {
     unset LIBCWORK_NEXT_KEY
     make_keys
     check_first
-    check_tampered
     check_bump
     check_at_once
     for release in $releases; do
@@ -669,7 +679,7 @@ check_key_packages() {
         [ "${CI:-}" != true ] || fail "lintian and rpmlint must be installed"
         echo "release: the keyring and release packages not linted: lintian or rpmlint is not installed (apt-get install lintian rpmlint)"
     fi
-    (. "$work/tree/build/current/facts.sh" && umask 002 && cd / && TZ=Asia/Tokyo "$source_dir/scripts/keypackages.sh" \
+    (. "$(newest_in "$work/tree")/facts.sh" && umask 002 && cd / && TZ=Asia/Tokyo "$source_dir/scripts/keypackages.sh" \
         "$work/again" "$packages_dir/$deb" "$epoch" file:/srv/libcwork "$homepage" \
         "$work/published/libcwork.gpg" "$work/published/libcwork.asc" $releases) || fail "could not make them again"
     for file in "$work/again"/*; do
