@@ -77,7 +77,8 @@ signing_key() {
     esac
     [ "$expires" = never ] || [ "$expires" -gt "$soon" ] ||
         die "the key $fpr expires on $(when "$expires"), within 30 days: extend its expiry first (docs/releasing.md)"
-    part=$(signing_part "$fpr")
+    # (This runs in a command substitution, where bash clears -e.)
+    part=$(signing_part "$fpr") || exit 1
     part_expires=$(awk -F: -v p="$part" '$1 == "pub" || $1 == "sub" { e = ($7 == "" ? "never" : $7) }
         $1 == "fpr" && $10 == p { print e; exit }' <<<"$listing")
     [ "$part_expires" = never ] || [ "$part_expires" -gt "$soon" ] ||

@@ -419,6 +419,7 @@ expect_refused() {
     before=$(snapshot)
     ! release_from "${3:-$work/tree}" "$2" >"$out" 2>&1 || fail "published, and it must be refused ('$1')"
     grep -qF -- "$1" "$out" || fail "refused for another reason than '$1':"$'\n'"$(cat "$out")"
+    [ "$(grep -c '^release: ' "$out")" = 1 ] || fail "refused with more than one message:"$'\n'"$(cat "$out")"
     [ "$(snapshot)" = "$before" ] || fail "refused ('$1'), and yet the published tree changed"
     echo "release: refused, as it must be: $(head -n 1 "$out" | sed 's/^release: //')"
 }
