@@ -88,7 +88,7 @@ unexport REPO
 export LIBCWORK_REPO := $(value REPO)
 ifneq ($(filter release verify,$(MAKECMDGOALS)),)
 ifeq ($(value REPO),)
-$(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=DIR, the repository tree)
+$(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=, the repository tree: a directory (for make verify, a URL too))
 endif
 endif
 release: package
