@@ -46,3 +46,9 @@ throwaway_key() {
     fi
     gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'
 }
+
+# release_sha256 RELEASE: what a dist's Release file names by sha256, a
+# line each: HASH SIZE PATH.
+release_sha256() {
+    awk '/^[^ ]/ { s = ($1 == "SHA256:") } s && /^ / { print $1, $2, $3 }' "$1"
+}

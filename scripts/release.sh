@@ -237,7 +237,7 @@ carry() {
         [ -d "$dist" ] || continue
         # The by-hash indices that the Release being replaced names stay, for
         # clients that read it before the switch; older ones go.
-        awk '/^[^ ]/ { s = ($1 == "SHA256:") } s && /^ / { print $1 }' "$dist/Release" >"$work/keep"
+        release_sha256 "$dist/Release" | cut -d' ' -f1 >"$work/keep"
         find "$dist" -path '*/by-hash/SHA256/*' -type f | while read -r name; do
             grep -qxF "${name##*/}" "$work/keep" || rm "$name"
         done

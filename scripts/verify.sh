@@ -189,7 +189,7 @@ check_dist() {
     rm -f "$work/inrelease"
     [ "$(sed -n 's/^Codename: //p' "$dist/Release")" = "${dist##*/}" ] ||
         bad "$rel/Release" "names the dist $(sed -n 's/^Codename: //p' "$dist/Release"), not ${dist##*/}"
-    awk '/^[^ ]/ { s = ($1 == "SHA256:") } s && /^ / { print $1, $2, $3 }' "$dist/Release" >"$work/indices"
+    release_sha256 "$dist/Release" >"$work/indices"
     [ -s "$work/indices" ] || bad "$rel/Release" "names no index by sha256"
     while read -r sum size path; do
         safe_name "$path" || continue
