@@ -81,9 +81,13 @@ trap 'rm -rf "$tmp"' EXIT
 # The mirror, and what to say when it cannot be reached. Of the archives
 # the system's apt is configured with (not their -security or -updates
 # suites), the first whose Release file says "Origin: Debian". Before apt
-# has fetched any lists, no origin is known, and the first is tried.
-origins=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(ORIGIN)' 2>/dev/null |
-    awk '$2 !~ /-/ && NF == 3' | sort -u) || true
+# has fetched any lists, no origin is known, and the first is tried. apt
+# reads all of the system's lists for that, a second's work: not where
+# DEBIAN_MIRROR makes it moot.
+if [ -z "${DEBIAN_MIRROR:-}" ]; then
+    origins=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(ORIGIN)' 2>/dev/null |
+        awk '$2 !~ /-/ && NF == 3' | sort -u) || true
+fi
 if [ -n "${DEBIAN_MIRROR:-}" ]; then
     mirror=$DEBIAN_MIRROR
     unreachable="DEBIAN_MIRROR=$mirror cannot be reached: correct it, or unset it to use the Debian archive that apt uses"
