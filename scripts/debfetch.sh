@@ -26,7 +26,10 @@
 # runs with a private sources list, lists and cache, but with the system's
 # apt.conf, so its proxy and its Valid-Until policy hold here too.
 set -euo pipefail
-. "$(dirname "$0")/cache.sh"
+me=debfetch
+here=$(dirname "$0")
+. "$here/lib.sh"
+. "$here/cache.sh"
 
 system=false
 if [ "${1:-}" = --system ]; then
@@ -53,15 +56,10 @@ complete() {
 }
 ! $system && complete && exit 0
 
-fail() {
-    echo "debfetch: $*" >&2
-    exit 1
-}
-
-command -v apt-get >/dev/null || fail "apt-get not found; this step needs a Debian-based build machine"
-command -v dpkg-deb >/dev/null || fail "dpkg-deb not found"
-command -v gpgv >/dev/null || fail "gpgv not found: install the package gpgv"
-[ -r "$keyring" ] || fail "$keyring is missing: install the package debian-archive-keyring"
+command -v apt-get >/dev/null || die "apt-get not found; this step needs a Debian-based build machine"
+needs dpkg-deb
+needs gpgv
+[ -r "$keyring" ] || die "$keyring is missing: install the package debian-archive-keyring"
 
 mkdir -p "$(dirname "$dest")"
 cache_init "$(dirname "$dest")/cache"
@@ -94,13 +92,13 @@ if [ -n "${DEBIAN_MIRROR:-}" ]; then
 elif [ -n "$origins" ]; then
     mirror=$(awk '$3 == "Debian" { print $1; exit }' <<<"$origins")
     [ -n "$mirror" ] ||
-        fail "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
+        die "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
     unreachable="$mirror, the Debian archive that apt uses, cannot be reached: connect, or set DEBIAN_MIRROR to a Debian mirror that can be"
 else
     mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
         awk '$2 !~ /-/ && $1 !~ /security/ { print $1; exit }') || true
     [ -n "$mirror" ] ||
-        fail "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
+        die "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
     unreachable="$mirror, the first archive that apt uses, cannot be reached: connect, or set DEBIAN_MIRROR to a Debian mirror"
 fi
 mirror=${mirror%/}
@@ -148,7 +146,7 @@ if $system; then
     if [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; then
         place
     fi
-    command -v mmdebstrap >/dev/null || fail "mmdebstrap not found (apt-get install mmdebstrap)"
+    needs mmdebstrap
     echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
     # The lists apt verified must name SUITE: apt itself only warns.
     mmdebstrap --quiet --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \
@@ -156,13 +154,13 @@ if $system; then
             grep -qxE "(Codename|Suite): '"$suite"'" "$r" || { echo "E: another release: $r"; exit 1; }; done' \
         "$suite" "$tmp/new.tar" "$source" >"$tmp/log" 2>&1 || {
         grep -q '^E: another release' "$tmp/log" &&
-            fail "the signed lists served as Debian $suite by $mirror are another release's"
-        fail "could not make a Debian $suite system: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
+            die "the signed lists served as Debian $suite by $mirror are another release's"
+        die "could not make a Debian $suite system: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
     }
     hash=$(hash_of sha256 "$tmp/new.tar")
     cache_put sha256 "$hash" "$tmp/new.tar"
     echo "$hash" >"$tmp/index" && mv -f "$tmp/index" "$index"
-    cache_take sha256 "$hash" "$tmp/system.tar" || fail "the system tarball just made is not in the cache"
+    cache_take sha256 "$hash" "$tmp/system.tar" || die "the system tarball just made is not in the cache"
     place
 fi
 
@@ -197,7 +195,7 @@ update() {
     mkdir -p "$state/lists/partial"
     apt-get "${apt_opts[@]}" -q --error-on=any update >"$tmp/log" 2>&1 || {
         rm -rf "$state/lists"
-        fail "could not fetch the package lists of Debian $suite: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
+        die "could not fetch the package lists of Debian $suite: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
     }
 }
 
@@ -222,7 +220,7 @@ verify_lists() {
         why="the signed lists served as Debian $suite by $mirror are another release's: their InRelease says ${release:-neither Codename nor Suite}"
         return 1
     fi
-    expected=$(awk '/^[^ ]/ { in256 = ($1 == "SHA256:") } in256 && $3 == "main/binary-amd64/Packages" { print $1 }' "$tmp/Release")
+    expected=$(release_sha256 "$tmp/Release" | awk '$3 == "main/binary-amd64/Packages" { print $1 }')
     found=$(hash_of sha256 "$tmp/Packages")
     if [ "$found" != "$expected" ]; then
         why="the Packages file of Debian $suite is not the one its signed InRelease names: its sha256 is $found, the InRelease says ${expected:-nothing for main/binary-amd64/Packages}"
@@ -237,9 +235,9 @@ lists() {
     if ! verify_lists; then
         $updated || [ "$why" = "no package lists of Debian $suite at hand" ] ||
             echo "debfetch: the lists kept from before are refused: $why; fetching them again" >&2
-        $updated && { rm -rf "$state/lists"; fail "$why"; }
+        $updated && { rm -rf "$state/lists"; die "$why"; }
         update
-        verify_lists || { rm -rf "$state/lists"; fail "$why"; }
+        verify_lists || { rm -rf "$state/lists"; die "$why"; }
     fi
 }
 lists
@@ -285,7 +283,7 @@ download() {
         [ $try = 2 ] || echo "debfetch: $file from $mirror is not the file the signed lists name" \
             "(sha256 $found, not $hash); it is deleted and fetched once more" >&2
     done
-    fail "$file from $mirror is not the file that the signed lists of Debian $suite name:" \
+    die "$file from $mirror is not the file that the signed lists of Debian $suite name:" \
         "its sha256 is $found, the lists say $hash; it was fetched twice and deleted"
 }
 
@@ -294,18 +292,18 @@ download() {
 take() {
     local pkg=$1 e status=0
     e=$(entry "$pkg") || {
-        $updated && fail "Debian $suite has no package $pkg (lists of $lists_date from $mirror)"
+        $updated && die "Debian $suite has no package $pkg (lists of $lists_date from $mirror)"
         update && lists && take "$pkg"
         return
     }
     cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return
     download "${e%% *}" "${e#* }" || status=$?
     case $status in
-    0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" || fail "${e#* } vanished from the cache" ;;
+    0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" || die "${e#* } vanished from the cache" ;;
     2) # Not on the mirror any more: the lists are older than it.
-        $updated && fail "$mirror has no ${e#* }, which the lists of Debian $suite of $lists_date name"
+        $updated && die "$mirror has no ${e#* }, which the lists of Debian $suite of $lists_date name"
         update && lists && take "$pkg" ;;
-    *) fail "could not fetch ${e#* }: $unreachable" ;;
+    *) die "could not fetch ${e#* }: $unreachable" ;;
     esac
 }
 

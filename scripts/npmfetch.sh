@@ -17,7 +17,10 @@
 # Exit status 77, the tests' "skipped", where npm is not installed or its
 # registry cannot be reached (a failure under CI=true).
 set -euo pipefail
-. "$(dirname "$0")/cache.sh"
+me=npmfetch
+here=$(dirname "$0")
+. "$here/lib.sh"
+. "$here/cache.sh"
 if [ $# != 3 ]; then
     echo "usage: $0 PACKAGE@VERSION INTEGRITY DEST" >&2
     exit 2
@@ -33,26 +36,14 @@ complete() {
 }
 complete && exit 0
 
-fail() {
-    echo "npmfetch: $*" >&2
-    exit 1
-}
-
 # The pinned integrity, not npm's word for it: npm checks what the registry
 # says, which is what a registry serving other bytes would change too.
 case $integrity in
 sha512-*) ;;
-*) fail "the pinned integrity of $pkg is not sha512: $integrity" ;;
+*) die "the pinned integrity of $pkg is not sha512: $integrity" ;;
 esac
 pinned=$(echo "${integrity#sha512-}" | base64 -d 2>/dev/null | od -An -vtx1 | tr -d ' \n') || true
-[ ${#pinned} = 128 ] || fail "the pinned integrity of $pkg is not a sha512: $integrity"
-
-# skip WHY: the runtime cannot be had here, which skips what needs it.
-skip() {
-    [ "${CI:-}" != true ] || fail "$*, and CI must run every test"
-    echo "SKIP: $*"
-    exit 77
-}
+[ ${#pinned} = 128 ] || die "the pinned integrity of $pkg is not a sha512: $integrity"
 
 mkdir -p "$(dirname "$dest")"
 exec 9>"$dest.lock"
@@ -73,17 +64,17 @@ npm_failed() {
     reason=$({ grep -m1 -E 'reason:|network timeout' "$tmp/log" || grep -m1 -E 'error (code|errno) ' "$tmp/log"; } |
         sed 's/^npm error //' || true)
     if grep -q 'code EINTEGRITY' "$tmp/log"; then
-        fail "npm refused $pkg: the registry's bytes fail the integrity it gives for them" \
+        die "npm refused $pkg: the registry's bytes fail the integrity it gives for them" \
             "($(grep -m1 -o 'sha512-[^ ]*' "$tmp/log" || true)); nothing was unpacked or kept"
     elif grep -q -E 'code E404' "$tmp/log"; then
-        fail "the npm registry has no $pkg: $reason"
+        die "the npm registry has no $pkg: $reason"
     elif [ ! -s "$tmp/log" ] ||
         grep -q -E 'EAI_AGAIN|ENOTFOUND|ECONNREFUSED|ECONNRESET|ETIMEDOUT|ENETUNREACH|EHOSTUNREACH|network|timeout' "$tmp/log"; then
         echo "the npm registry could not be reached (${reason:-no answer in 10 s}), so the glibc" \
             "of $pkg is not fetched and the tests on it are skipped" >"$unreachable"
         skip "$(cat "$unreachable")"
     fi
-    fail "npm could not $1 $pkg: $(head -n 3 "$tmp/log" | xargs)"
+    die "npm could not $1 $pkg: $(head -n 3 "$tmp/log" | xargs)"
 }
 
 # fetch: npm pack into $tarball, with a cache of its own. A package of the
@@ -107,7 +98,7 @@ fetch() {
     esac
     (cd "$tmp/pack" && "${npm[@]}" pack "$pkg") >/dev/null 2>"$tmp/log" || npm_failed fetch
     made=$(find "$tmp/pack" -name '*.tgz')
-    [ "$(echo "$made" | wc -l)" = 1 ] && [ -f "$made" ] || fail "npm pack of $pkg wrote no one tarball"
+    [ "$(echo "$made" | wc -l)" = 1 ] && [ -f "$made" ] || die "npm pack of $pkg wrote no one tarball"
     mv "$made" "$tarball"
 }
 
@@ -116,9 +107,9 @@ if ! cache_take sha512 "$pinned" "$tarball"; then
     actual=$(hash_of sha512 "$tarball")
     # cache_put takes only the pinned bytes; others are deleted.
     cache_put sha512 "$pinned" "$tarball" ||
-        fail "the bytes of $pkg are not the pinned ones: its sha512 is $actual," \
+        die "the bytes of $pkg are not the pinned ones: its sha512 is $actual," \
             "generations.txt pins $integrity; nothing was unpacked or kept"
-    cache_take sha512 "$pinned" "$tarball" || fail "$pkg vanished from the cache"
+    cache_take sha512 "$pinned" "$tarball" || die "$pkg vanished from the cache"
 fi
 # The runtime may sit in the package itself or in a tarball inside it; only
 # the lib folders' loader and libc are taken out of either.
@@ -129,7 +120,7 @@ find "$tmp/unpacked" -name '*.tar.*' | while read -r inner; do
 done
 for file in ld-linux-x86-64.so.2 libc.so.6; do
     found=$(find "$tmp/unpacked" -path '*/lib/*' -name "$file" | sort | head -n 1)
-    [ -n "$found" ] || fail "$pkg holds no lib/$file"
+    [ -n "$found" ] || die "$pkg holds no lib/$file"
     cp -L "$found" "$tmp/lib64/$file"
 done
 

@@ -7,44 +7,35 @@
 set -u
 . "${LIBCWORK_FACTS:?}"
 : "${TEST_NAME:?}"
+# die, needs, skip and version_at_most, shared with the scripts.
+me="FAIL $TEST_NAME"
+. "$source_dir/scripts/lib.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 out=$work/out err=$work/err log=$work/log
 
 fail() {
-    echo "FAIL $TEST_NAME: $*" >&2
-    exit 1
+    die "$@"
 }
 
 # A helper missing by mistake fails the test rather than pass it silently.
 # (bash runs this in a subshell of its own, so it ends the test by signal.)
 command_not_found_handle() {
-    echo "FAIL $TEST_NAME: no command $1" >&2
+    echo "$me: no command $1" >&2
     kill -TERM $$
 }
 
-# needs_tool COMMAND: skip the test where an optional tool is missing. CI
-# installs every tool, so there a missing one is a failure.
-# The skip names the Debian package that brings it (scripts/tools.txt).
+# needs_tool COMMAND: skip the test where an optional tool is missing,
+# naming the Debian package that brings it; under CI, fail.
 needs_tool() {
-    local package
-    command -v "$1" >/dev/null && return
-    package=$(awk -v c="$1" '$1 == c { print $2 }' "$source_dir/scripts/tools.txt")
-    [ "${CI:-}" != true ] || fail "$1 is not installed, and CI must run every test"
-    echo "SKIP: $1 is not installed (apt-get install ${package:-$1})"
-    exit 77
+    needs "$1" skip
 }
 
 # glibc_of RUNTIME: the glibc the table gives for a release or runtime.
 glibc_of() {
     local var=glibc_${1//-/_}
     echo "${!var}"
-}
-
-# version_at_most A B: true if glibc version A is B or older.
-version_at_most() {
-    [ "$(printf '%s\n' "$1" "$2" | sort -V | tail -n 1)" = "$2" ]
 }
 
 # for_program PATH: the program the case is about, and its expected facts.
@@ -186,11 +177,7 @@ runtime() {
     # skipped (no npm, or its registry out of reach), so is this.
     if [ ! -d "$root" ] && [[ " $releases " != *" $release "* ]]; then
         needs_tool npm
-        if [ -f "$root.unreachable" ]; then
-            [ "${CI:-}" != true ] || fail "$(cat "$root.unreachable"), and CI must run every test"
-            echo "SKIP: $(cat "$root.unreachable")"
-            exit 77
-        fi
+        [ ! -f "$root.unreachable" ] || skip "$(cat "$root.unreachable")"
     fi
     loader=$(find "$root" -name 'ld-linux-x86-64.so.2' | head -n 1)
     libdir=$(dirname "$(find "$root" -name libc.so.6 | head -n 1)")
