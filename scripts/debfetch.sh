@@ -168,7 +168,11 @@ fi
 
 echo "$source" >"$state/sources.list"
 : >"$state/status"
+# The system's hooks on apt-get update (PackageKit, AppStream) are for its
+# own lists, not these.
+printf '#clear APT::Update::%s;\n' Pre-Invoke Post-Invoke Post-Invoke-Success >"$state/hooks.conf"
 apt_opts=(
+    -c "$state/hooks.conf"
     -o "Dir::Etc::SourceList=$state/sources.list"
     -o "Dir::Etc::SourceParts=$state/parts"
     -o "Dir::Etc::Preferences=$state/parts/none"
