@@ -28,7 +28,8 @@ cache_init() {
 
 # hash_of ALGO FILE: the file's sha256 or sha512, in hex.
 hash_of() {
-    "${1}sum" <"$2" | cut -d' ' -f1
+    local sum
+    sum=$("${1}sum" <"$2") && echo "${sum%% *}"
 }
 
 # cache_take ALGO HEX DEST: DEST becomes the entry's bytes, checked against
