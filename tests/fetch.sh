@@ -1,22 +1,22 @@
 #!/usr/bin/env bash
-# fetch.sh CASE: the fetch steps against hostile inputs made on the spot,
-# offline: a Debian mirror tree of our own, served from a file: URL and
-# signed by a throwaway key, and npm tarballs on disk. Each hostile input
-# must be refused with its own message and leave nothing behind that a
-# later good run would use: that run, against the good mirror, must then
-# give the good bytes.
+# fetch.sh CASE [DIR]: the fetch steps against hostile inputs, offline: a
+# Debian mirror tree of our own, served from a file: URL and signed by a
+# throwaway key, and npm tarballs on disk. Each hostile input must be
+# refused with its own message and leave nothing behind that a later good
+# run would use: that run, against the good mirror, must then give the
+# good bytes. fetch.sh mirror DIR makes the key, the .debs and the good
+# mirror in DIR; the other cases given DIR start from a copy of it.
 . "$(dirname "$0")/lib.sh"
-needs_tool gpg
-needs_tool gpgv
 
+# The release of the sysroot, and another one.
+suite=$sysroot
+for other in $releases; do [ "$other" != "$suite" ] && break; done
 export XDG_CACHE_HOME=$work/cache DEBIAN_KEYRING=$work/key.gpg
 export GNUPGHOME=$work/gnupg
 trap 'gpgconf --kill gpg-agent 2>/dev/null; rm -rf "$work"' EXIT
-mkdir -m 700 "$GNUPGHOME"
-gpg --batch --quiet --passphrase '' --quick-gen-key "mirror <mirror@example.org>" ed25519 sign never 2>/dev/null
-gpg --batch --export >"$DEBIAN_KEYRING"
-sysroot=$work/debian/bullseye-sysroot
-marker=$sysroot/usr/lib/x86_64-linux-gnu/marker
+dest=$work/debian/$suite-sysroot
+marker=$dest/usr/lib/x86_64-linux-gnu/marker
+pool=pool/main/g/glibc/libc6_2.31-13_amd64.deb
 
 # make_deb CONTENT FILE: a libc6 .deb holding a marker file with CONTENT.
 make_deb() {
@@ -27,26 +27,22 @@ make_deb() {
     echo "$1" >"$tree/usr/lib/x86_64-linux-gnu/marker"
     dpkg-deb --root-owner-group -Zgzip --build "$tree" "$2" >/dev/null
 }
-make_deb good "$work/good.deb"
-make_deb hostile "$work/hostile.deb"
-good_hash=$(sha256sum <"$work/good.deb" | cut -d' ' -f1)
-hostile_hash=$(sha256sum <"$work/hostile.deb" | cut -d' ' -f1)
 
-# mirror DIR [CODENAME [DEB [VALID_UNTIL]]]: a mirror of bullseye, signed,
-# whose lists name the good .deb, whose InRelease says CODENAME, whose pool
-# serves DEB, and whose Release is valid until VALID_UNTIL; by default
-# bullseye, the good .deb, and no end.
+# mirror DIR [CODENAME [VALID_UNTIL]]: a mirror of the suite, signed, whose
+# lists name the good .deb and whose pool serves it, whose InRelease says
+# CODENAME, and whose Release is valid until VALID_UNTIL; by default the
+# suite, and no end.
 mirror() {
-    local dir=$1 codename=${2:-bullseye} deb=${3:-$work/good.deb} dists=$1/dists/bullseye
-    mkdir -p "$dists/main/binary-amd64" "$dir/pool/main/g/glibc"
-    cp "$deb" "$dir/pool/main/g/glibc/libc6_2.31-13_amd64.deb"
+    local dir=$1 codename=${2:-$suite} dists=$1/dists/$suite
+    mkdir -p "$dists/main/binary-amd64" "$dir/${pool%/*}"
+    cp "$work/good.deb" "$dir/$pool"
     { dpkg-deb -f "$work/good.deb"
-      echo "Filename: pool/main/g/glibc/libc6_2.31-13_amd64.deb"
+      echo "Filename: $pool"
       echo "Size: $(wc -c <"$work/good.deb")"
       echo "SHA256: $good_hash"
       echo; } >"$dists/main/binary-amd64/Packages"
     { echo "Origin: Debian"; echo "Suite: oldstable"; echo "Codename: $codename"
-      echo "Date: $(LC_ALL=C date -u -R -d '-2 days')"; [ -z "${4:-}" ] || echo "Valid-Until: $4"
+      echo "Date: $(LC_ALL=C date -u -R -d '-2 days')"; [ -z "${3:-}" ] || echo "Valid-Until: $3"
       echo "Architectures: amd64"; echo "Components: main"
       echo "SHA256:"
       echo " $(sha256sum <"$dists/main/binary-amd64/Packages" | cut -d' ' -f1)" \
@@ -56,9 +52,31 @@ mirror() {
     export DEBIAN_MIRROR=file:$dir
 }
 
+# served [DEB]: the hostile mirror, a copy of the good one whose pool
+# serves DEB in place of the good .deb.
+served() {
+    cp -r "$work/good" "$work/hostile"
+    [ -z "${1:-}" ] || cp "$1" "$work/hostile/$pool"
+    export DEBIAN_MIRROR=file:$work/hostile
+}
+
+# The key, the .debs and the good mirror, made once for all the rows on a
+# mirror rather than again in each.
+case_mirror() {
+    throwaway_key "mirror <mirror@example.org>" ed25519 >/dev/null
+    gpg --batch --export >"$DEBIAN_KEYRING"
+    make_deb good "$work/good.deb"
+    make_deb hostile "$work/hostile.deb"
+    good_hash=$(sha256sum <"$work/good.deb" | cut -d' ' -f1)
+    mirror "$work/good"
+    gpgconf --kill gpg-agent
+    rm -rf "$fixture" "$work/deb-good" "$work/deb-hostile"
+    cp -r "$work" "$fixture" || fail "could not keep the mirror in $fixture"
+}
+
 # fetch: debfetch of the sysroot, its stderr in $err.
 fetch() {
-    "$source_dir/scripts/debfetch.sh" bullseye "$sysroot" libc6 >"$out" 2>"$err"
+    "$source_dir/scripts/debfetch.sh" "$suite" "$dest" libc6 >"$out" 2>"$err"
 }
 
 # expect_refused MESSAGE: the fetch failed saying MESSAGE, left no
@@ -66,22 +84,22 @@ fetch() {
 expect_refused() {
     ! fetch || fail "the fetch succeeded; stderr: $(cat "$err")"
     grep -qF -- "$1" "$err" || fail "refused for another reason than '$1': $(cat "$err")"
-    [ ! -e "$sysroot" ] && [ ! -e "$sysroot.complete" ] || fail "a sysroot was left behind"
+    [ ! -e "$dest" ] && [ ! -e "$dest.complete" ] || fail "a sysroot was left behind"
     ! find "$work/cache" "$work/debian" -type f -exec sha256sum {} + 2>/dev/null | grep -q "^$hostile_hash " ||
         fail "the hostile .deb was kept"
 }
 
 # expect_good_run: against the good mirror, the fetch gives the good bytes.
 expect_good_run() {
-    mirror "$work/good"
+    export DEBIAN_MIRROR=file:$work/good
     fetch || fail "the good fetch failed: $(cat "$err")"
     [ "$(cat "$marker")" = good ] || fail "the sysroot holds '$(cat "$marker")', not the good file"
 }
 
 # The .deb's bytes are not those its Packages entry gives.
 case_deb_altered() {
-    mirror "$work/hostile" bullseye "$work/hostile.deb"
-    expect_refused "is not the file that the signed lists of Debian bullseye name: its sha256 is $hostile_hash, the lists say $good_hash"
+    served "$work/hostile.deb"
+    expect_refused "is not the file that the signed lists of Debian $suite name: its sha256 is $hostile_hash, the lists say $good_hash"
     expect_good_run
 }
 
@@ -91,40 +109,40 @@ case_deb_altered() {
 case_deb_partial() {
     head -c 300 "$work/hostile.deb" >"$work/partial.deb"
     hostile_hash=$(sha256sum <"$work/partial.deb" | cut -d' ' -f1)
-    mirror "$work/hostile" bullseye "$work/partial.deb"
+    served "$work/partial.deb"
     expect_refused "its sha256 is $hostile_hash, the lists say $good_hash"
-    mkdir -p "$work/debian/bullseye.apt/archives" "$work/cache/libcwork/sha256"
-    cp "$work/partial.deb" "$work/debian/bullseye.apt/archives/libc6_2.31-13_amd64.deb"
+    mkdir -p "$work/debian/$suite.apt/archives" "$work/cache/libcwork/sha256"
+    cp "$work/partial.deb" "$work/debian/$suite.apt/archives/${pool##*/}"
     cp "$work/partial.deb" "$work/cache/libcwork/sha256/$good_hash"
     expect_good_run
     grep -qF "cache/libcwork/sha256/$good_hash is corrupt" "$err" || fail "the corrupt entry went unnoticed: $(cat "$err")"
-    [ ! -e "$work/debian/bullseye.apt" ] || fail "apt's old download folder was kept"
+    [ ! -e "$work/debian/$suite.apt" ] || fail "apt's old download folder was kept"
 }
 
-# Another release's validly signed lists, served as bullseye's.
+# Another release's validly signed lists, served as the suite's.
 case_other_release() {
-    mirror "$work/hostile" bookworm
-    expect_refused "the signed lists served as Debian bullseye by file:$work/hostile are another release's: their InRelease says Suite oldstable, Codename bookworm"
+    mirror "$work/hostile" "$other"
+    expect_refused "the signed lists served as Debian $suite by file:$work/hostile are another release's: their InRelease says Suite oldstable, Codename $other"
     expect_good_run
 }
 
 # An InRelease whose signed text was changed after signing.
 case_bad_signature() {
-    mirror "$work/hostile"
-    sed -i 's/^Components: main$/Components: main contrib/' "$work/hostile/dists/bullseye/InRelease"
-    expect_refused "could not fetch the package lists of Debian bullseye: the package lists of Debian bullseye from file:$work/hostile fail their signature check"
+    served
+    sed -i 's/^Components: main$/Components: main contrib/' "$work/hostile/dists/$suite/InRelease"
+    expect_refused "could not fetch the package lists of Debian $suite: the package lists of Debian $suite from file:$work/hostile fail their signature check"
     expect_good_run
 }
 
 # A Release past its Valid-Until: with apt's default, apt refuses it, and
 # that is what is said; a system that turns the check off is followed.
 case_expired_release() {
-    mirror "$work/hostile" bullseye "$work/good.deb" "$(LC_ALL=C date -u -R -d yesterday)"
+    mirror "$work/hostile" "$suite" "$(LC_ALL=C date -u -R -d yesterday)"
     # apt's own defaults, whatever this machine's apt.conf.d says.
     mkdir "$work/apt.conf.d"
     echo "Dir::Etc::Parts \"$work/apt.conf.d\";" >"$work/apt.conf"
     APT_CONFIG=$work/apt.conf expect_refused \
-        "the Release of Debian bullseye from file:$work/hostile has expired: apt says it is expired (invalid since"
+        "the Release of Debian $suite from file:$work/hostile has expired: apt says it is expired (invalid since"
     echo 'Acquire::Check-Valid-Until "false";' >"$work/apt.conf.d/valid"
     APT_CONFIG=$work/apt.conf fetch || fail "with the check turned off, the fetch failed: $(cat "$err")"
 }
@@ -133,10 +151,10 @@ case_expired_release() {
 # altered to name a hostile .deb that waits, well formed, in the cache;
 # then the InRelease altered as well, to name that Packages.
 case_kept_lists_altered() {
-    local lists=$work/cache/libcwork/debian/bullseye/lists new
+    local lists=$work/cache/libcwork/debian/$suite/lists new
     for how in Packages InRelease; do
         expect_good_run
-        rm -rf "$sysroot" "$sysroot.complete"
+        rm -rf "$dest" "$dest.complete"
         cp "$work/hostile.deb" "$work/cache/libcwork/sha256/$hostile_hash"
         sed -i "s/^SHA256: $good_hash/SHA256: $hostile_hash/" "$lists/"*_Packages
         if [ $how = InRelease ]; then
@@ -144,32 +162,34 @@ case_kept_lists_altered() {
             sed -i "s/^ [0-9a-f]\{64\}\( .* main\/binary-amd64\/Packages\)$/ $new\1/" "$lists/"*_InRelease
         fi
         fetch || fail "the fetch failed: $(cat "$err")"
-        grep -qF "the lists kept from before are refused: $(case $how in Packages) echo "the Packages file of Debian bullseye is not the one" ;;
-            InRelease) echo "the InRelease of Debian bullseye from file:$work/good fails its signature check" ;; esac)" "$err" ||
+        grep -qF "the lists kept from before are refused: $(case $how in Packages) echo "the Packages file of Debian $suite is not the one" ;;
+            InRelease) echo "the InRelease of Debian $suite from file:$work/good fails its signature check" ;; esac)" "$err" ||
             fail "the altered $how went unnoticed: $(cat "$err")"
         [ "$(cat "$marker")" = good ] || fail "the sysroot holds '$(cat "$marker")', not the good file"
     done
 }
 
 # A system tarball taken from the cache, then taken again where the first
-# run left it (a link to the entry itself); and a corrupt entry is refused
-# (a system cannot be made from this mirror, so the fetch then fails).
+# run left it (a link to the entry itself); and a corrupt entry is refused,
+# so the fetch then makes a system, which here fails at once (mmdebstrap
+# would take seconds to find that this mirror cannot make one).
 case_system_kept() {
-    local dest=$work/debian/bullseye-system.tar entry hash
-    mirror "$work/good"
+    local dest=$work/debian/$suite-system.tar entry hash
+    export DEBIAN_MIRROR=file:$work/good
     mkdir -p "$work/cache/libcwork/sha256" "$work/cache/libcwork/debian" "$work/debian"
     tar -cf "$work/system.tar" -C "$work" good.deb
     hash=$(sha256sum <"$work/system.tar" | cut -d' ' -f1)
     entry=$work/cache/libcwork/sha256/$hash
     cp "$work/system.tar" "$entry"
-    echo "$hash" >"$work/cache/libcwork/debian/bullseye-system.$(echo "bullseye libc6" | sha256sum | cut -c1-16)"
+    echo "$hash" >"$work/cache/libcwork/debian/$suite-system.$(echo "$suite libc6" | sha256sum | cut -c1-16)"
     for run in first second; do
-        "$source_dir/scripts/debfetch.sh" --system bullseye "$dest" libc6 >"$out" 2>"$err" ||
+        "$source_dir/scripts/debfetch.sh" --system "$suite" "$dest" libc6 >"$out" 2>"$err" ||
             fail "the $run fetch failed: $(cat "$err")"
         cmp -s "$dest" "$work/system.tar" || fail "after the $run fetch, $dest is not the cached tarball"
     done
     echo corrupt >>"$entry"
-    ! "$source_dir/scripts/debfetch.sh" --system bullseye "$dest" libc6 >"$out" 2>"$err" ||
+    mkdir "$work/bin" && printf '#!/bin/sh\nexit 1\n' >"$work/bin/mmdebstrap" && chmod +x "$work/bin/mmdebstrap"
+    ! PATH=$work/bin:$PATH "$source_dir/scripts/debfetch.sh" --system "$suite" "$dest" libc6 >"$out" 2>"$err" ||
         fail "a corrupt cached system was taken"
     grep -qF "is corrupt" "$err" || fail "the corrupt entry went unnoticed: $(cat "$err")"
 }
@@ -201,5 +221,15 @@ case_npm_pin() {
 
 case=case_${1//-/_}
 declare -F "$case" >/dev/null || fail "no such case"
+fixture=${2:-}
+if [ -n "$fixture" ]; then
+    needs_tool gpg
+    needs_tool gpgv
+    if [ "$1" != mirror ]; then
+        cp -r "$fixture/." "$work/" || fail "no mirror in $fixture: the row hostile/mirror made none"
+        good_hash=$(sha256sum <"$work/good.deb" | cut -d' ' -f1)
+        hostile_hash=$(sha256sum <"$work/hostile.deb" | cut -d' ' -f1)
+    fi
+fi
 "$case"
 exit 0
