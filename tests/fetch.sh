@@ -6,7 +6,7 @@
 # run would use: that run, against the good mirror, must then give the
 # good bytes. fetch.sh mirror DIR makes the key, the .debs and the good
 # mirror in DIR; the other cases given DIR start from a copy of it.
-. "$(dirname "$0")/lib.sh"
+. "${0%/*}/lib.sh"
 
 # The release of the sysroot, and another one.
 suite=$sysroot

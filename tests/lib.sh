@@ -41,7 +41,7 @@ glibc_of() {
 # for_program PATH: the program the case is about, and its expected facts.
 for_program() {
     prog=$1
-    name=$(basename "$prog")
+    name=${prog##*/}
     expected_out=$source_dir/$name/expected.out
     expected_calls=$source_dir/$name/expected.calls
     expected_err=$source_dir/$name/expected.err
@@ -170,7 +170,7 @@ expect_calls() {
 # or runtime row, fetched by the fetch-NAME test, after making sure it is
 # the glibc the table gives for it.
 runtime() {
-    local release=$1 root version banner
+    local release=$1 root version banner file
     root=$debian_dir/$release-runtime
     version=$(glibc_of "$release")
     # A runtime that is not a release's comes from npm: where its fetch was
@@ -179,10 +179,14 @@ runtime() {
         needs_tool npm
         [ ! -f "$root.unreachable" ] || skip "$(cat "$root.unreachable")"
     fi
-    loader=$(find "$root" -name 'ld-linux-x86-64.so.2' | head -n 1)
-    libdir=$(dirname "$(find "$root" -name libc.so.6 | head -n 1)")
+    # The first loader and the first libc.so.6 in it, in one walk.
+    loader="" libdir=""
+    while read -r file; do
+        [[ $file == */libc.so.6 ]] && libdir=${libdir:-${file%/*}} || loader=${loader:-$file}
+    done < <(find "$root" -name ld-linux-x86-64.so.2 -o -name libc.so.6)
     [ -x "$loader" ] && [ -f "$libdir/libc.so.6" ] || fail "no glibc runtime in $root"
-    banner=$("$loader" --library-path "$libdir" "$libdir/libc.so.6" | head -n 1)
+    banner=$("$loader" --library-path "$libdir" "$libdir/libc.so.6")
+    banner=${banner%%$'\n'*}
     case $banner in
     *"release version $version"[.,]*) ;;
     *) fail "$root is not glibc $version: $banner" ;;
