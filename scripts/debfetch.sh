@@ -219,8 +219,8 @@ verify_lists() {
         why="the InRelease of Debian $suite from $mirror fails its signature check against $keyring: $(grep -m1 -E 'BAD|NO_PUBKEY|Can.t check|not a detached|no signature|no valid' "$tmp/gpgv" || tail -n 1 "$tmp/gpgv")"
         return 1
     fi
-    release=$(awk -F': ' '$1 == "Codename" || $1 == "Suite" { printf "%s%s %s", sep, $1, $2; sep = ", " }' "$tmp/Release")
     if ! grep -qx -E "(Codename|Suite): $suite" "$tmp/Release"; then
+        release=$(awk -F': ' '$1 == "Codename" || $1 == "Suite" { printf "%s%s %s", sep, $1, $2; sep = ", " }' "$tmp/Release")
         why="the signed lists served as Debian $suite by $mirror are another release's: their InRelease says ${release:-neither Codename nor Suite}"
         return 1
     fi
