@@ -74,9 +74,7 @@ uninstall:
 
 package: all
 	@rm -f build/packages/*.deb build/packages/*.rpm build/packages/*.tar.gz
-	@set -o pipefail; for g in $(GENERATIONS); do \
-		cpack --preset $$g 2>&1 >/dev/null | { grep -v '^CPackRPM: Will use GENERATED ' >&2 || true; } || exit 1; \
-	done
+	@for g in $(GENERATIONS); do scripts/package.sh programs build/$$g build/packages || exit 1; done
 	@ls -1 build/packages/*.*
 
 repo: package

@@ -19,7 +19,7 @@
 #   the package files themselves, and SHA256SUMS over every file of the
 #   tree that a release writes, signed as SHA256SUMS.asc
 #
-# and in them, made with the keys by scripts/keypackages.sh, the packages
+# and in them, made with the keys by scripts/package.sh, the packages
 # that bring the keys and the source to a system: libcwork-archive-keyring
 # (a .deb per Debian release, in its dist; at the top also as
 # libcwork-archive-keyring-CODENAME.deb) and libcwork-release (a .rpm, in
@@ -253,9 +253,9 @@ put() {
     install -m 644 "$1" "$2"
 }
 
-# place_rpm FILE PACKAGE: FILE, signed on a copy, in every repository whose
-# release runs PACKAGE. An .rpm carries one signature: the key's, not the
-# next's.
+# place_rpm FILE [PACKAGE]: FILE, signed on a copy, in every repository
+# whose release runs PACKAGE (every one, without). An .rpm carries one
+# signature: the key's, not the next's.
 place_rpm() {
     local name=${1##*/} el fits
     mkdir -p "$new/.signing"
@@ -264,7 +264,7 @@ place_rpm() {
         { grep -v 'Could not set GPG_TTY' >&2 || true; }
     for el in $rhels; do
         fits=fits_$el
-        [[ " ${!fits} " == *" $2 "* ]] || continue
+        [ -z "${2:-}" ] || [[ " ${!fits} " == *" $2 "* ]] || continue
         mkdir -p "$new/rpm/$el"
         ln "$new/.signing/$name" "$new/rpm/$el/$name"
     done
@@ -287,8 +287,8 @@ add_packages() {
     # Debian release, in its dist alone, and one release .rpm in every rpm
     # repository; at the top, also under names without a version, for the
     # first install.
-    "$here/keypackages.sh" "$work/keys" "${files[0]}" "$epoch" "$url" "$homepage" \
-        "$new/libcwork.gpg" "$new/libcwork.asc" $releases || die "could not make the keyring and release packages"
+    "$here/package.sh" keys "${builds[0]}" "$work/keys" "$url" "$new/libcwork.gpg" "$new/libcwork.asc" ||
+        die "could not make the keyring and release packages"
     for release in $releases; do
         keyring=libcwork-archive-keyring_$version+${release}_all.deb
         put "$work/keys/$keyring" "$new/$keyring"
@@ -297,7 +297,7 @@ add_packages() {
     done
     put "$work/keys/libcwork-release-$version.noarch.rpm" "$new/libcwork-release-$version.noarch.rpm"
     ln "$new/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
-    place_rpm "$new/libcwork-release-$version.noarch.rpm" 0
+    place_rpm "$new/libcwork-release-$version.noarch.rpm"
 }
 
 # write_keys: the keys, and once a rotation ends, the key it ends, kept

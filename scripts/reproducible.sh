@@ -25,8 +25,6 @@ chmod 755 "$work" # for user_group
 mounts=()
 cleanup() {
     for m in ${mounts[@]+"${mounts[@]}"}; do fusermount -u "$m" 2>/dev/null || fusermount3 -u "$m"; done
-    # The links cpack made to the packages of a path it could not take.
-    find "${TMPDIR:-/tmp}" /tmp -maxdepth 1 -lname "$work/*" -delete 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -58,8 +56,8 @@ else
 fi
 if [ "$(id -u)" = 0 ]; then variations+=(user_group); else left_out "user_group: needs root"; fi
 
-generations=()
-for build in "$@"; do generations+=("$(. "$build/facts.sh" && echo "$generation")"); done
+built=()
+for build in "$@"; do built+=("$(. "$build/facts.sh" && echo "$generation")"); done
 . "$1/facts.sh"
 
 # under VARIATION... -- COMMAND...: run COMMAND with these variations'
@@ -100,12 +98,12 @@ build_copy() {
             mounts+=("$copy")
         fi
     done
-    for g in "${generations[@]}"; do
+    for g in "${built[@]}"; do
         # What is fetched from Debian is shared: fetching it again proves nothing.
         (cd "$copy" &&
             under "$@" -- cmake --preset "$g" -DLIBCWORK_DEBIAN_DIR="$work/debian" -DBUILD_TESTING=OFF &&
             under "$@" -- cmake --build --preset "$g" &&
-            under "$@" -- cpack --preset "$g") >"$dir/log" 2>&1 ||
+            under "$@" -- scripts/package.sh programs "build/$g" build/packages) >"$dir/log" 2>&1 ||
             fail "the build under $* failed:"$'\n'"$(tail -n 20 "$dir/log")"
     done
 }
