@@ -25,8 +25,8 @@ fi
 [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$top" ] ||
     fail "needs a git checkout of libcwork: a source archive is made from a commit, and $top is not a checkout (a release tarball is one already)"
 
-version=$(sed -n '1s/^libcwork (\([0-9.]*\)-[0-9]*).*/\1/p' changelog)
-[ -n "$version" ] || fail "changelog: the first line names no version"
+version=$(dpkg-parsechangelog -l changelog -S Version) || fail "changelog: dpkg-parsechangelog cannot read it"
+version=${version%-*}
 out=$(realpath -m "${1:-build/libcwork-$version.tar.gz}")
 
 tree=HEAD
