@@ -7,12 +7,17 @@ die() {
     exit 1
 }
 
-# needs COMMAND: end the script, naming the Debian package to install
-# (scripts/tools.txt), where COMMAND is missing.
-needs() {
-    command -v "$1" >/dev/null && return
-    die "$1 is not installed (apt-get install $(awk -v c="$1" '$1 == c { print $2 }' \
+# install_hint COMMAND: "COMMAND is not installed (apt-get install PACKAGE)",
+# the package that scripts/tools.txt gives for it.
+install_hint() {
+    echo "$1 is not installed (apt-get install $(awk -v c="$1" '$1 == c { print $2 }' \
         "$(dirname "${BASH_SOURCE[0]}")/tools.txt"))"
+}
+
+# needs COMMAND: end the script, naming the Debian package to install,
+# where COMMAND is missing.
+needs() {
+    command -v "$1" >/dev/null || die "$(install_hint "$1")"
 }
 
 # newest_version VERSION...: the newest, as dpkg compares versions (1.0.00-1
