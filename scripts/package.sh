@@ -228,7 +228,7 @@ main() {
     case ${1:-} in
     programs) shift && programs "$@" ;;
     keys) shift && keys "$@" ;;
-    rpm) mkdir -p "$work/tree" && cp -a "$3/." "$work/tree" && rpm_of "$work/tree" "$2/" ;;
+    rpm) mkdir -p "$2" "$work/tree" && cp -a "$3/." "$work/tree" && rpm_of "$work/tree" "$2/" ;;
     *) die "usage: package.sh programs BUILD_DIR OUT [FORMAT...] | keys BUILD_DIR OUT URL KEYS.gpg KEYS.asc | rpm OUT ROOT" ;;
     esac
 }
