@@ -65,9 +65,9 @@ for release in $releases; do
 done
 needs_tool apt-ftparchive
 
-# The generations, oldest floor first: the order to install and switch in.
-mapfile -t builds < <(for build in "$@"; do (. "$build/facts.sh" && echo "$floor $build"); done |
-    sort -V | cut -d' ' -f2-)
+# The builds, oldest floor first: the order to install and switch in.
+builds=()
+for gen in $generations; do builds+=("${build_dir%/*}/$gen"); done
 
 # in_tree TREE: the builds of a checkout TREE, as this one's are laid out;
 # newest_in TREE: its build of the newest generation.
@@ -77,18 +77,14 @@ in_tree() {
 }
 newest_in() { in_tree "$1" | tail -n 1; }
 
-# runnable_on GLIBC: the packages of the generations GLIBC runs, oldest
-# floor first; newest_for GLIBC, the last of them; packages_for GLIBC, all
-# of them sorted by name on one line.
-runnable_on() {
-    local build
-    for build in "${builds[@]}"; do
-        . "$build/facts.sh"
-        ! version_at_most "$floor" "$1" || echo "$package"
-    done
-}
-newest_for() { runnable_on "$1" | tail -n 1; }
-packages_for() { runnable_on "$1" | sort | xargs; }
+# fits_of SYSTEM: the packages a release, runtime or RHEL release runs,
+# oldest floor first; newest_for SYSTEM, the last of them; packages_for
+# SYSTEM, all of them sorted by name on one line; fits SYSTEM: true if it
+# runs $package.
+fits_of() { local var=fits_${1//-/_}; echo "${!var}"; }
+newest_for() { fits_of "$1" | xargs -n 1 | tail -n 1; }
+packages_for() { fits_of "$1" | xargs -n 1 | sort | xargs; }
+fits() { [[ " $(fits_of "$1") " == *" $package "* ]]; }
 
 # A key that is not the project's: told to verify the repository with it,
 # apt must refuse the repository.
@@ -191,7 +187,7 @@ check_release() {
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
         cp "$packages_dir/$deb" "$packages_dir/$tgz" "$root/tmp/"
-        if version_at_most "$floor" "$glibc"; then
+        if fits "$release"; then
             apt_install "./tmp/$deb" >"$out" 2>&1 || fail "apt-get install $deb:"$'\n'"$(cat "$out")"
             expect_commands_run /usr/bin
             expect_manuals_render
@@ -223,7 +219,7 @@ check_release() {
     echo "$release: the repository, verified with another key: refused by apt"
     apt_source libcwork
     apt_update >"$out" 2>&1 || fail "apt-get update from the repository:"$'\n'"$(cat "$out")"
-    expect="$(newest_for "$glibc")"
+    expect="$(newest_for "$release")"
     in_root apt-get install -y -q -o Dpkg::Use-Pty=0 libcwork >"$out" 2>&1 ||
         fail "apt-get install libcwork from the repository:"$'\n'"$(cat "$out")"
     got=$(in_root dpkg-query -W -f '${db:Status-Abbrev}${Package}\n' 'libcwork*' | awk '$1 == "ii" { print $2 }')
@@ -313,7 +309,7 @@ check_release() {
 
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
-        version_at_most "$floor" "$glibc" || continue
+        fits "$release" || continue
         tar -xzf "$root/tmp/$tgz" -C "$root/opt" || fail "could not unpack $tgz"
         expect_commands_run "/opt/${tgz%.tar.gz}/bin"
         echo "$release: $tgz runs from /opt"
@@ -350,7 +346,7 @@ check_repositories() {
     for release in $releases; do
         got=$(awk '/^Package:/ && $2 !~ /^libcwork-archive-keyring/ { print $2 }' \
             "$work/repo/apt/dists/$release/main/binary-amd64/Packages" | sort | xargs)
-        want=$(packages_for "$(glibc_of "$release")")
+        want=$(packages_for "$release")
         [ "$got" = "$want" ] || fail "apt dist $release holds '$got', not '$want'"
         echo "repository apt/dists/$release: signed, holds $got"
     done
@@ -360,7 +356,7 @@ check_repositories() {
         dnf_in "$work/dnf-$name" "$name" --quiet list --available >"$out" 2>&1 ||
             fail "dnf cannot read rpm/$name:"$'\n'"$(cat "$out")"
         got=$(awk '$1 ~ /^libcwork/ && $1 !~ /^libcwork-release/ { sub(/\.x86_64$/, "", $1); print $1 }' "$out" | sort | xargs)
-        want=$(packages_for "$(glibc_of "$name")")
+        want=$(packages_for "$name")
         [ "$got" = "$want" ] || fail "dnf lists '$got' in rpm/$name, not '$want'"
         echo "repository rpm/$name: dnf lists $got"
     done
@@ -629,7 +625,7 @@ check_published() {
     for release in $releases; do
         got=$(awk '/^Package:/ { p = $2 } /^Version:/ { print p "=" $2 }' \
             "$work/published/apt/dists/$release/main/binary-amd64/Packages" | sort | xargs)
-        want=$(for p in libcwork-archive-keyring $(packages_for "$(glibc_of "$release")"); do
+        want=$(for p in libcwork-archive-keyring $(fits_of "$release"); do
             for v in "$first" "$bump" "$second"; do
                 [ $p = libcwork-archive-keyring ] && echo "$p=$v+$release" || echo "$p=$v"
             done
@@ -748,7 +744,7 @@ BUILD
     for name in $rhels; do
         for build in "${builds[@]}"; do
             . "$build/facts.sh"
-            version_at_most "$floor" "$(glibc_of "$name")" && ! version_at_most "$floor" "$glibc" || continue
+            fits "$name" && ! fits "$runtime" || continue
             ! dnf_in "$root" "$name" install libcwork >"$out" 2>&1 || fail "dnf installed $package on glibc $glibc"
             grep -qF "libc.so.6(GLIBC_$floor)(64bit)" "$out" ||
                 fail "dnf refused $package for another reason:"$'\n'"$(cat "$out")"
@@ -764,7 +760,7 @@ BUILD
     done
     dnf_in "$root" "$el" install libcwork >"$out" 2>&1 || fail "dnf install libcwork from rpm/$el:"$'\n'"$(cat "$out")"
     got=$(rpm --root "$root" -qa --qf '%{NAME}\n' 'libcwork*')
-    expect=$(newest_for "$glibc")
+    expect=$(newest_for "$runtime")
     [ "$got" = "$expect" ] || fail "dnf install libcwork installed '$got', not $expect"
     expect_commands_run /usr/bin
     echo "rpm root, glibc $glibc ($runtime): from rpm/$el, dnf installs $got, which runs$refused"
