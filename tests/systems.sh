@@ -696,15 +696,14 @@ lint_key_packages() {
 }
 
 # key_packages_again: the keyring and release packages made again, into
-# $work/again, from the newest generation's .deb.
+# $work/again, from the newest generation's build, elsewhere and otherwise.
 key_packages_again() {
-    (. "$(newest_in "$work/tree")/facts.sh" && umask 002 && cd / && TZ=Asia/Tokyo "$source_dir/scripts/keypackages.sh" \
-        "$work/again" "$packages_dir/$deb" "$epoch" file:/srv/libcwork "$homepage" \
-        "$work/published/libcwork.gpg" "$work/published/libcwork.asc" $releases)
+    (umask 002 && cd / && TZ=Asia/Tokyo "$source_dir/scripts/package.sh" keys "$(newest_in "$work/tree")" \
+        "$work/again" file:/srv/libcwork "$work/published/libcwork.gpg" "$work/published/libcwork.asc")
 }
 
 # glibc_rpm RUNTIME GLIBC TREE: the loader and libc of the glibc runtime in
-# TREE as the rpm glibc GLIBC, in $work/rpmbuild-RUNTIME/RPMS.
+# TREE as the rpm glibc GLIBC, in $work/rpmbuild-RUNTIME.
 glibc_rpm() {
     local runtime=$1 glibc=$2 tree=$3 payload=$work/rpm-$1.payload
     # The loader and libc, with the links that lead to them, laid out under
@@ -718,29 +717,14 @@ glibc_rpm() {
     mkdir -p "$payload/usr/bin" "$payload/usr/share/man/man1" "$payload/usr/share/licenses" \
         "$payload/etc/pki/rpm-gpg" "$payload/etc/yum.repos.d" &&
         ln -s usr/lib "$payload/lib" && ln -s usr/lib64 "$payload/lib64" || return
-    cat >"$work/glibc-$runtime.rpmbuild" <<BUILD
-Name: glibc
-Version: $glibc
-Release: 0.${runtime//-/_}
-Summary: The loader and C library of glibc $glibc, for a test root
-License: LGPL-2.1-or-later
-# rpm's generator provides the libraries and their symbol versions; this
-# one it cannot see, and every RHEL and Fedora glibc package states it.
-Provides: rtld(GNU_HASH)
-%description
-The loader and C library of the $runtime glibc runtime, and the
-directories the packages installed beside them need.
-%install
-cp -a "$payload/." %{buildroot}/
-%files
-/etc
-/lib
-/lib64
-/usr
-BUILD
-    rpmbuild -bb --quiet --target x86_64 --define "_topdir $work/rpmbuild-$runtime" \
-        --define "__os_install_post %{nil}" --define "debug_package %{nil}" \
-        --define "_build_id_links none" "$work/glibc-$runtime.rpmbuild"
+    # rpm's generator provides the libraries and their symbol versions;
+    # rtld(GNU_HASH) it cannot see, and every RHEL and Fedora glibc states it.
+    SOURCE_DATE_EPOCH=$epoch pkg_name=glibc pkg_version=$glibc pkg_release=0.${runtime//-/_} pkg_arch=amd64 \
+        pkg_summary="The loader and C library of glibc $glibc, for a test root" pkg_license=LGPL-2.1-or-later \
+        pkg_provides="rtld(GNU_HASH)" pkg_autoprov=yes pkg_files=$'/etc\n/lib\n/lib64\n/usr' \
+        pkg_description="The loader and C library of the $runtime glibc runtime, and the
+directories the packages installed beside them need." \
+        "$source_dir/scripts/package.sh" rpm "$work/rpmbuild-$runtime" "$payload"
 }
 
 # check_rpm_root RUNTIME: an rpm root of that glibc runtime, and libcwork
@@ -766,7 +750,7 @@ table rpm_root <<'ROWS'
 [ -d "$debian_dir/$runtime-runtime" ] || fail "no glibc runtime in $debian_dir/$runtime-runtime: make check fetches it"
 must "rpmbuild of glibc $glibc" glibc_rpm "$runtime" "$glibc" "$debian_dir/$runtime-runtime"
 mkdir "$root"
-must "dnf install glibc $glibc" dnf_in "$root" "" install "$work/rpmbuild-$runtime"/RPMS/x86_64/glibc-*.rpm
+must "dnf install glibc $glibc" dnf_in "$root" "" install "$work/rpmbuild-$runtime"/glibc-*.rpm
 glibc_is "/$(cd "$root" && find usr -name libc.so.6 | head -n 1)"
 files >"$root.before"
 # From a repository that holds a generation this glibc cannot run, dnf
