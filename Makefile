@@ -3,7 +3,7 @@
 #   make run       build, then run every program under a header naming it
 #   make check     build, then run the whole test suite
 #
-#   make install   install the current generation into $(PREFIX) (and $(DESTDIR))
+#   make install   install the first generation (generations.txt) into $(PREFIX) (and $(DESTDIR))
 #   make uninstall remove what make install put there
 #   make package   a .tar.gz, a .deb and an .rpm per generation, in build/packages
 #   make repo      signed apt and rpm repositories of them, in build/repo,
@@ -24,8 +24,11 @@
 #
 # CI=true configures with the ci- presets: compiler warnings are errors.
 
-# The generations, in the order of the table that defines them.
+# The generations, in the order of the table that defines them; the first
+# is the one make install installs, and the one the build machine's tools
+# (lint, hosts) work from.
 GENERATIONS := $(shell awk '$$1 == "generation" { print $$2 }' generations.txt)
+FIRST := $(firstword $(GENERATIONS))
 PRESET_PREFIX := $(if $(filter true,$(CI)),ci-)
 PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
@@ -67,9 +70,9 @@ check: all
 # make uninstall with the same PREFIX and DESTDIR removes exactly that.
 INSTALLED := build/installed.txt
 
-install: current
-	DESTDIR="$(DESTDIR)" cmake --install build/current --prefix "$(PREFIX)"
-	@awk -v destdir="$(DESTDIR)" '{ print destdir $$0 }' build/current/install_manifest.txt | \
+install: $(FIRST)
+	DESTDIR="$(DESTDIR)" cmake --install build/$(FIRST) --prefix "$(PREFIX)"
+	@awk -v destdir="$(DESTDIR)" '{ print destdir $$0 }' build/$(FIRST)/install_manifest.txt | \
 		sort -u - $(wildcard $(INSTALLED)) -o $(INSTALLED)
 
 uninstall:
@@ -77,9 +80,7 @@ uninstall:
 
 package: all
 	@rm -f build/packages/*.deb build/packages/*.rpm build/packages/*.tar.gz
-	@set -o pipefail; for g in $(GENERATIONS); do \
-		cpack --preset $$g 2>&1 >/dev/null | { grep -v '^CPackRPM: Will use GENERATED ' >&2 || true; } || exit 1; \
-	done
+	@for g in $(GENERATIONS); do scripts/package.sh programs build/$$g build/packages || exit 1; done
 	@ls -1 build/packages/*.*
 
 repo: package
@@ -105,8 +106,8 @@ systems: repo
 	@tests/systems.sh $(foreach g,$(GENERATIONS),build/$(g)) || [ $$? = 77 ]
 
 # A missing tool (mmdebstrap) skips it, saying so; exit status 77.
-hosts: current
-	@tests/hosts.sh build/current || [ $$? = 77 ]
+hosts: $(FIRST)
+	@tests/hosts.sh build/$(FIRST) || [ $$? = 77 ]
 
 dist:
 	@scripts/dist.sh
@@ -116,7 +117,7 @@ bench: all
 	bench/bench.sh $(foreach g,$(GENERATIONS),build/$(g))
 
 lint: package
-	@cmake --build --preset current --target lint
+	@cmake --build --preset $(FIRST) --target lint
 	scripts/lint-packages.sh $(foreach g,$(GENERATIONS),build/$(g))
 
 # It builds again from the files git tracks: say so before building.

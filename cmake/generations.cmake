@@ -19,6 +19,11 @@
 #   GENERATION_<name>_PACKAGE   its package name
 #   GENERATION_<name>_SHOWN     the glibc versions, of the runtimes', that it
 #                               must run on, oldest first
+#   LIBCWORK_BY_FLOOR           the generations, oldest floor first: the
+#                               order in which a system takes them
+#   FITS_<name>                 for a release, runtime or RHEL release, the
+#                               generations whose floor its glibc meets,
+#                               oldest floor first
 
 set(LIBCWORK_TABLE "${CMAKE_CURRENT_LIST_DIR}/../generations.txt")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${LIBCWORK_TABLE}")
@@ -52,13 +57,33 @@ foreach(_line IN LISTS _rows)
     endif()
 endforeach()
 
+# The one place where a floor is held against a glibc.
+set(_by_floor "")
+foreach(_name IN LISTS LIBCWORK_GENERATIONS)
+    list(APPEND _by_floor "${GENERATION_${_name}_FLOOR}/${_name}")
+endforeach()
+list(SORT _by_floor COMPARE NATURAL)
+list(TRANSFORM _by_floor REPLACE "^[^/]*/" "" OUTPUT_VARIABLE LIBCWORK_BY_FLOOR)
 foreach(_name IN LISTS LIBCWORK_GENERATIONS)
     set(GENERATION_${_name}_SHOWN "")
-    foreach(_runtime IN LISTS LIBCWORK_RUNTIMES)
-        if(RUNTIME_${_runtime}_GLIBC VERSION_GREATER_EQUAL GENERATION_${_name}_FLOOR)
-            list(APPEND GENERATION_${_name}_SHOWN ${RUNTIME_${_runtime}_GLIBC})
+endforeach()
+foreach(_system IN LISTS LIBCWORK_RUNTIMES LIBCWORK_RHELS)
+    set(FITS_${_system} "")
+    if(DEFINED RHEL_${_system}_GLIBC)
+        set(_glibc ${RHEL_${_system}_GLIBC})
+    else()
+        set(_glibc ${RUNTIME_${_system}_GLIBC})
+    endif()
+    foreach(_name IN LISTS LIBCWORK_BY_FLOOR)
+        if(_glibc VERSION_GREATER_EQUAL GENERATION_${_name}_FLOOR)
+            list(APPEND FITS_${_system} ${_name})
+            if(_system IN_LIST LIBCWORK_RUNTIMES)
+                list(APPEND GENERATION_${_name}_SHOWN ${_glibc})
+            endif()
         endif()
     endforeach()
+endforeach()
+foreach(_name IN LISTS LIBCWORK_GENERATIONS)
     list(SORT GENERATION_${_name}_SHOWN COMPARE NATURAL)
     set(_sysroot ${GENERATION_${_name}_SYSROOT})
     if(NOT _sysroot STREQUAL "host" AND NOT _sysroot IN_LIST LIBCWORK_RELEASES)
@@ -79,3 +104,29 @@ function(libcwork_join_and var)
     endif()
     set(${var} "${text}" PARENT_SCOPE)
 endfunction()
+
+# The presets name the generations too, one of each kind per generation
+# (and a ci- configure preset for each): the two lists must agree.
+set(_presets_file "${CMAKE_CURRENT_LIST_DIR}/../CMakePresets.json")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_presets_file}")
+file(READ "${_presets_file}" _presets)
+foreach(_kind configurePresets buildPresets testPresets)
+    set(_named "")
+    string(JSON _count LENGTH "${_presets}" ${_kind})
+    math(EXPR _last "${_count} - 1")
+    foreach(_i RANGE ${_last})
+        string(JSON _name GET "${_presets}" ${_kind} ${_i} name)
+        string(JSON _hidden ERROR_VARIABLE _none GET "${_presets}" ${_kind} ${_i} hidden)
+        string(JSON _generation ERROR_VARIABLE _none GET "${_presets}" ${_kind} ${_i} cacheVariables LIBCWORK_GENERATION)
+        if(_generation AND NOT _generation STREQUAL _name)
+            message(FATAL_ERROR "CMakePresets.json: the preset ${_name} builds the generation ${_generation}")
+        endif()
+        if(NOT _hidden AND NOT _name MATCHES "^ci-")
+            list(APPEND _named ${_name})
+        endif()
+    endforeach()
+    if(NOT _named STREQUAL LIBCWORK_GENERATIONS)
+        message(FATAL_ERROR "CMakePresets.json: its ${_kind} are ${_named}, "
+            "but ${LIBCWORK_TABLE} has the generations ${LIBCWORK_GENERATIONS}, in that order")
+    endif()
+endforeach()

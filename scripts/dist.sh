@@ -10,11 +10,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-
-fail() {
-    echo "dist: $*" >&2
-    exit 1
-}
+. scripts/lib.sh
+me=dist
 
 working_tree=false
 if [ "${1:-}" = --working-tree ]; then
@@ -23,10 +20,10 @@ if [ "${1:-}" = --working-tree ]; then
 fi
 
 [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$top" ] ||
-    fail "needs a git checkout of libcwork: a source archive is made from a commit, and $top is not a checkout (a release tarball is one already)"
+    die "needs a git checkout of libcwork: a source archive is made from a commit, and $top is not a checkout (a release tarball is one already)"
 
-version=$(sed -n '1s/^libcwork (\([0-9.]*\)-[0-9]*).*/\1/p' changelog)
-[ -n "$version" ] || fail "changelog: the first line names no version"
+version=$(dpkg-parsechangelog -l changelog -S Version) || die "changelog: dpkg-parsechangelog cannot read it"
+version=${version%-*}
 out=$(realpath -m "${1:-build/libcwork-$version.tar.gz}")
 
 tree=HEAD
@@ -45,7 +42,7 @@ if $working_tree; then
     tree=$(git commit-tree -p HEAD -m "the working tree" "$(git write-tree)")
     unset GIT_INDEX_FILE
 elif ! git diff --quiet HEAD --; then
-    fail "the tree has uncommitted changes, which the archive would leave out: commit or stash them first"
+    die "the tree has uncommitted changes, which the archive would leave out: commit or stash them first"
 fi
 
 mkdir -p "$(dirname "$out")"

@@ -7,12 +7,17 @@ die() {
     exit 1
 }
 
-# needs COMMAND [skip]: end the script, naming the Debian package to install
-# (scripts/tools.txt), where COMMAND is missing; with skip, skip instead.
-needs() {
-    command -v "$1" >/dev/null && return
-    "${2:-die}" "$1 is not installed (apt-get install $(awk -v c="$1" '$1 == c { p = $2 } END { print p ? p : c }' \
+# install_hint COMMAND: "COMMAND is not installed (apt-get install PACKAGE)",
+# the package that scripts/tools.txt gives for it.
+install_hint() {
+    echo "$1 is not installed (apt-get install $(awk -v c="$1" '$1 == c { p = $2 } END { print p ? p : c }' \
         "$(dirname "${BASH_SOURCE[0]}")/tools.txt"))"
+}
+
+# needs COMMAND [skip]: end the script, naming the Debian package to
+# install, where COMMAND is missing; with skip, skip instead.
+needs() {
+    command -v "$1" >/dev/null || "${2:-die}" "$(install_hint "$1")"
 }
 
 # skip WHY: what cannot be done here is skipped, saying why, with exit

@@ -5,8 +5,7 @@
 #
 #   apt/pool/           every .deb ever published
 #   apt/dists/CODENAME/ per Debian release: Packages lists every version of
-#                       every generation whose floor that release's glibc
-#                       meets, also under by-hash/SHA256/ (Acquire-By-Hash),
+#                       every generation that release runs, also under by-hash/SHA256/ (Acquire-By-Hash),
 #                       where the previous release's stay too; InRelease,
 #                       Release.gpg
 #   rpm/<name>/         every .rpm, signed, that that RHEL release can run,
@@ -20,7 +19,7 @@
 #   the package files themselves, and SHA256SUMS over every file of the
 #   tree that a release writes, signed as SHA256SUMS.asc
 #
-# and in them, made with the keys by scripts/keypackages.sh, the packages
+# and in them, made with the keys by scripts/package.sh, the packages
 # that bring the keys and the source to a system: libcwork-archive-keyring
 # (a .deb per Debian release, in its dist; at the top also as
 # libcwork-archive-keyring-CODENAME.deb) and libcwork-release (a .rpm, in
@@ -254,18 +253,18 @@ put() {
     install -m 644 "$1" "$2"
 }
 
-# place_rpm FILE GLIBC: FILE, signed on a copy, in every repository whose
-# release's glibc is GLIBC or later. An .rpm carries one signature: the
-# key's, not the next's.
+# place_rpm FILE [PACKAGE]: FILE, signed on a copy, in every repository
+# whose release runs PACKAGE (every one, without). An .rpm carries one
+# signature: the key's, not the next's.
 place_rpm() {
-    local name=${1##*/} el glibc
+    local name=${1##*/} el fits
     mkdir -p "$new/.signing"
     put "$1" "$new/.signing/$name"
     rpmsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $rpm_part!" --addsign "$new/.signing/$name" 2>&1 >/dev/null |
         { grep -v 'Could not set GPG_TTY' >&2 || true; }
     for el in $rhels; do
-        glibc=glibc_$el
-        dpkg --compare-versions "$2" le "${!glibc}" || continue
+        fits=fits_$el
+        [ -z "${2:-}" ] || [[ " ${!fits} " == *" $2 "* ]] || continue
         mkdir -p "$new/rpm/$el"
         ln "$new/.signing/$name" "$new/rpm/$el/$name"
     done
@@ -281,15 +280,15 @@ add_packages() {
         ln "$new/$deb" "$new/apt/pool/$deb"
         put "$packages_dir/$rpm" "$new/$rpm"
         put "$packages_dir/$tgz" "$new/$tgz"
-        place_rpm "$packages_dir/$rpm" "$floor"
+        place_rpm "$packages_dir/$rpm" "$package"
     done
     . "${builds[0]}/facts.sh"
     # The keys and the source, packaged for apt and dnf: a keyring .deb per
     # Debian release, in its dist alone, and one release .rpm in every rpm
     # repository; at the top, also under names without a version, for the
     # first install.
-    "$here/keypackages.sh" "$work/keys" "${files[0]}" "$epoch" "$url" "$homepage" \
-        "$new/libcwork.gpg" "$new/libcwork.asc" $releases || die "could not make the keyring and release packages"
+    "$here/package.sh" keys "${builds[0]}" "$work/keys" "$url" "$new/libcwork.gpg" "$new/libcwork.asc" ||
+        die "could not make the keyring and release packages"
     for release in $releases; do
         keyring=libcwork-archive-keyring_$version+${release}_all.deb
         put "$work/keys/$keyring" "$new/$keyring"
@@ -298,7 +297,7 @@ add_packages() {
     done
     put "$work/keys/libcwork-release-$version.noarch.rpm" "$new/libcwork-release-$version.noarch.rpm"
     ln "$new/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
-    place_rpm "$new/libcwork-release-$version.noarch.rpm" 0
+    place_rpm "$new/libcwork-release-$version.noarch.rpm"
 }
 
 # write_keys: the keys, and once a rotation ends, the key it ends, kept
@@ -330,10 +329,10 @@ sign() {
 }
 
 # index_apt: each dist of a release in the table lists every .deb in the
-# pool whose glibc floor the release's glibc meets, every version of it;
+# pool of a package that the release runs, every version of it;
 # the others stay as they were, signed anew only when the keys change.
 index_apt() {
-    local release dist glibc
+    local release dist
     for release in $releases; do
         index_dist "$release"
     done
@@ -347,15 +346,14 @@ index_apt() {
 }
 
 index_dist() {
-    local release=$1 dist=$new/apt/dists/$1 glibc=glibc_$1 deb needs f sum
+    local release=$1 dist=$new/apt/dists/$1 fits=fits_$1 glibc=glibc_$1 deb f sum
     local bin=$dist/main/binary-amd64
     mkdir -p "$bin/by-hash/SHA256"
     for deb in "$new"/apt/pool/*.deb; do
         case ${deb##*/} in
         libcwork-archive-keyring_*+${release}_all.deb) ;;
         libcwork-archive-keyring_*) continue ;;
-        *) needs=$(dpkg-deb -f "$deb" Pre-Depends | sed -n 's/.*libc6 (>= \([0-9.]*\)).*/\1/p')
-            dpkg --compare-versions "$needs" le "${!glibc}" || continue ;;
+        *) [[ " ${!fits} " == *" $(dpkg-deb -f "$deb" Package) "* ]] || continue ;;
         esac
         (cd "$new/apt" && apt-ftparchive packages "pool/${deb##*/}")
     done >"$bin/Packages"

@@ -25,19 +25,14 @@ chmod 755 "$work" # for user_group
 mounts=()
 cleanup() {
     for m in ${mounts[@]+"${mounts[@]}"}; do fusermount -u "$m" 2>/dev/null || fusermount3 -u "$m"; done
-    # The links cpack made to the packages of a path it could not take.
-    find "${TMPDIR:-/tmp}" /tmp -maxdepth 1 -lname "$work/*" -delete 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
-
-fail() {
-    echo "reproducible: $*" >&2
-    exit 1
-}
+. "$top/scripts/lib.sh"
+me=reproducible
 
 git -C "$top" rev-parse --git-dir >/dev/null 2>&1 ||
-    fail "needs a git checkout: it builds again from the tracked files, and $top is not a checkout"
+    die "needs a git checkout: it builds again from the tracked files, and $top is not a checkout"
 
 # Either locale will do, as long as it is not the one we were built in.
 case $(locale charmap 2>/dev/null) in
@@ -47,19 +42,21 @@ esac
 
 variations=(build_path umask locales timezone home)
 left_out() {
-    [ "${CI:-}" != true ] || fail "$1, and CI must vary everything"
+    [ "${CI:-}" != true ] || die "$1, and CI must vary everything"
     echo "reproducible: not varied: $1"
 }
-if command -v faketime >/dev/null; then variations+=(time); else left_out "time: faketime is not installed (apt-get install faketime)"; fi
-if command -v disorderfs >/dev/null && [ -w /dev/fuse ]; then
+if command -v faketime >/dev/null; then variations+=(time); else left_out "time: $(install_hint faketime)"; fi
+if ! command -v disorderfs >/dev/null; then
+    left_out "fileordering: $(install_hint disorderfs)"
+elif [ -w /dev/fuse ]; then
     variations+=(fileordering)
 else
-    left_out "fileordering: disorderfs or /dev/fuse is missing (apt-get install disorderfs)"
+    left_out "fileordering: /dev/fuse cannot be opened"
 fi
 if [ "$(id -u)" = 0 ]; then variations+=(user_group); else left_out "user_group: needs root"; fi
 
-generations=()
-for build in "$@"; do generations+=("$(. "$build/facts.sh" && echo "$generation")"); done
+built=()
+for build in "$@"; do built+=("$(. "$build/facts.sh" && echo "$generation")"); done
 . "$1/facts.sh"
 
 # under VARIATION... -- COMMAND...: run COMMAND with these variations'
@@ -100,13 +97,13 @@ build_copy() {
             mounts+=("$copy")
         fi
     done
-    for g in "${generations[@]}"; do
+    for g in "${built[@]}"; do
         # What is fetched from Debian is shared: fetching it again proves nothing.
         (cd "$copy" &&
             under "$@" -- cmake --preset "$g" -DLIBCWORK_DEBIAN_DIR="$work/debian" -DBUILD_TESTING=OFF &&
             under "$@" -- cmake --build --preset "$g" &&
-            under "$@" -- cpack --preset "$g") >"$dir/log" 2>&1 ||
-            fail "the build under $* failed:"$'\n'"$(tail -n 20 "$dir/log")"
+            under "$@" -- scripts/package.sh programs "build/$g" build/packages) >"$dir/log" 2>&1 ||
+            die "the build under $* failed:"$'\n'"$(tail -n 20 "$dir/log")"
     done
 }
 
@@ -142,7 +139,7 @@ mkdir "$work/debian"
 for sysroot in "$debian_dir"/*-sysroot; do
     [ -d "$sysroot" ] || continue
     cp -a "$sysroot" "$sysroot.complete" "$work/debian/" ||
-        fail "could not copy the sysroot $sysroot for the builds under other conditions"
+        die "could not copy the sysroot $sysroot for the builds under other conditions"
 done
 chmod -R a+rX "$work/debian"
 
@@ -152,7 +149,7 @@ mkdir -p "$home"
 dist_variations=(umask locales timezone home)
 [[ " ${variations[*]} " != *" time "* ]] || dist_variations+=(time)
 under "${dist_variations[@]}" -- "$top/scripts/dist.sh" --working-tree "$work/again.tar.gz" >/dev/null
-cmp -s "$work/source.tar.gz" "$work/again.tar.gz" || fail "the source archive differs when made again"
+cmp -s "$work/source.tar.gz" "$work/again.tar.gz" || die "the source archive differs when made again"
 echo "same bytes: the source archive, made twice"
 
 build_copy all "${variations[@]}"

@@ -15,7 +15,10 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 out=$work/out err=$work/err log=$work/log
 
+# fail MESSAGE...: end the test, naming it (a script may change TEST_NAME
+# as it goes from one system to the next).
 fail() {
+    me="FAIL $TEST_NAME"
     die "$@"
 }
 

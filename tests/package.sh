@@ -5,16 +5,14 @@
 format=$1
 
 case $format in
-deb) needs_tool dpkg-deb && needs_tool dpkg-shlibdeps && generator=DEB file=$deb ;;
-rpm) needs_tool rpmbuild && needs_tool cpio && generator=RPM file=$rpm ;;
-tgz) generator=TGZ file=$tgz ;;
+deb) needs_tool dpkg-deb && needs_tool dpkg-shlibdeps && file=$deb ;;
+rpm) needs_tool rpmbuild && needs_tool cpio && file=$rpm ;;
+tgz) file=$tgz ;;
 *) fail "unknown format $format" ;;
 esac
 
-# cpack keeps what rpmbuild and its own install step said in files of its own.
-cpack --config "$build_dir/CPackConfig.cmake" -G "$generator" -B "$work/out" >"$work/log" 2>&1 ||
-    fail "cpack failed:"$'\n'"$(cat "$work/log")"$'\n'"$(find "$work/out/_CPack_Packages" -maxdepth 3 \
-        -type f \( -name '*.log' -o -name '*.err' -o -name '*.out' \) -exec tail -n 20 -v {} + 2>/dev/null)"
+"$source_dir/scripts/package.sh" programs "$build_dir" "$work/out" "$format" >"$work/log" 2>&1 ||
+    fail "the packager failed:"$'\n'"$(cat "$work/log")"
 pkg=$work/out/$file
 [ -f "$pkg" ] || fail "made $(ls "$work/out"), not $file"
 
