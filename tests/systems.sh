@@ -392,17 +392,16 @@ ROWS
 # (by default $work/tree), at the version VERSION on top of its changelog
 # (a release of its own when it is not the changelog's), and its packages.
 tree_at() {
-    local tree=${2:-$work/tree} trailer
+    local tree=${2:-$work/tree}
     if [ ! -d "$tree" ]; then
         [ -f "$work/tree.tar.gz" ] ||
             must "could not copy the tree" "$source_dir/scripts/dist.sh" --working-tree "$work/tree.tar.gz"
         mkdir "$tree" && must "could not copy the tree" tar -xzf "$work/tree.tar.gz" -C "$tree" --strip-components=1
         must "could not make the tree a git checkout" git -C "$tree" init -q
     fi
-    trailer=$(grep -m1 '^ -- ' "$source_dir/changelog")
-    { head -n 1 "$source_dir/changelog" | grep -qF "($1)" ||
+    { [ "$1" = "$first" ] ||
         printf '%s\n' "libcwork ($1) unstable; urgency=medium" "" "  * The next release." "" \
-            "${trailer%>  *}>  $(LC_ALL=C date -u -R -d "${trailer#*>  } + 1 day")" ""
+            " -- $maintainer  $(LC_ALL=C date -u -R -d "@$((epoch + 86400))")" ""
       cat "$source_dir/changelog"; } >"$tree/changelog"
     must "could not commit version $1" git -C "$tree" add -A
     must "could not commit version $1" git -C "$tree" -c user.name=t -c user.email=t@example.org commit -qm "$1"
@@ -811,8 +810,8 @@ if ! command -v dnf >/dev/null || ! command -v rpmbuild >/dev/null; then
     rpm_roots=false
 fi
 where=repository TEST_NAME=systems/repositories out=$work/repositories.out err=$work/repositories.err rows repositories
-# The version in the changelog, and the next one.
-first=$(sed -n '1s/^libcwork (\([^)]*\)).*/\1/p' "$source_dir/changelog")
+# The version in the changelog, and the next ones.
+first=$version
 upstream=${first%%-*}
 bump=$upstream-$((${first##*-} + 1))
 second=${upstream%.*}.$((${upstream##*.} + 1))-1
