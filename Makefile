@@ -8,8 +8,9 @@
 #   make package   a .tar.gz, a .deb and an .rpm per generation, in build/packages
 #   make repo      signed apt and rpm repositories of them, in build/repo,
 #                  with a throwaway key: a trial
-#   make release REPO=DIR  publish them into the repository tree DIR, signed
-#                  with LIBCWORK_SIGNING_KEY, keeping every earlier version
+#   make release REPO=DIR  build them again in a clean root of the build
+#                  release and publish those into the repository tree DIR,
+#                  signed with LIBCWORK_SIGNING_KEY, keeping every earlier version
 #   make verify REPO=DIR|URL [FINGERPRINT=HEX]  check a published tree end
 #                  to end, against the key HEX or else the tree's own
 #   make systems   install and run the packages on real Debian systems and
@@ -95,8 +96,11 @@ ifeq ($(value REPO),)
 $(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=, the repository tree: a directory (for make verify, a URL too))
 endif
 endif
-release: package
-	@scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
+# The packages published are built again, from the source archive, in a
+# clean root of the build release; the builds here only fetch its sysroots.
+release: all
+	@source=$$(scripts/dist.sh) && scripts/rootbuild.sh build/$(FIRST) "$$source" build/release && \
+		LIBCWORK_PACKAGES="$$PWD/build/release" scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
 
 verify:
 	@scripts/verify.sh "$$LIBCWORK_REPO"

@@ -12,6 +12,7 @@
 #   LIBCWORK_RHELS              the RHEL releases' names (el7, ...), oldest first
 #   RHEL_<name>_NUMBER          its major version, dnf's $releasever
 #   RHEL_<name>_GLIBC           the glibc it ships
+#   LIBCWORK_BUILD_RELEASE      the release whose root a release is built in
 #   LIBCWORK_GENERATIONS        the generations' names
 #   GENERATION_<name>_SYSROOT   the release it links against, or "host"
 #   GENERATION_<name>_NEWEST    the newest GLIBC_ version it may need
@@ -32,7 +33,7 @@ set(LIBCWORK_RELEASES "")
 set(LIBCWORK_RUNTIMES "")
 set(LIBCWORK_RHELS "")
 set(LIBCWORK_GENERATIONS "")
-file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|runtime|rhel|generation)[ \t]")
+file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|runtime|rhel|generation|build)[ \t]")
 foreach(_line IN LISTS _rows)
     string(REGEX REPLACE "[ \t]+" ";" _row "${_line}")
     list(LENGTH _row _columns)
@@ -48,6 +49,8 @@ foreach(_line IN LISTS _rows)
     elseif(_kind STREQUAL "rhel" AND _columns EQUAL 4)
         list(APPEND LIBCWORK_RHELS ${_name})
         list(POP_FRONT _row RHEL_${_name}_NUMBER RHEL_${_name}_GLIBC)
+    elseif(_kind STREQUAL "build" AND _columns EQUAL 2)
+        set(LIBCWORK_BUILD_RELEASE ${_name})
     elseif(_kind STREQUAL "generation" AND _columns EQUAL 6)
         list(APPEND LIBCWORK_GENERATIONS ${_name})
         list(POP_FRONT _row GENERATION_${_name}_SYSROOT GENERATION_${_name}_NEWEST
@@ -67,6 +70,9 @@ list(TRANSFORM _by_floor REPLACE "^[^/]*/" "" OUTPUT_VARIABLE LIBCWORK_BY_FLOOR)
 foreach(_name IN LISTS LIBCWORK_GENERATIONS)
     set(GENERATION_${_name}_SHOWN "")
 endforeach()
+if(NOT LIBCWORK_BUILD_RELEASE IN_LIST LIBCWORK_RELEASES)
+    message(FATAL_ERROR "${LIBCWORK_TABLE}: the build row names no release of the table")
+endif()
 foreach(_system IN LISTS LIBCWORK_RUNTIMES LIBCWORK_RHELS)
     set(FITS_${_system} "")
     if(DEFINED RHEL_${_system}_GLIBC)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # release.sh REPO BUILD_DIR...: publish the builds' packages into REPO, the
 # repository tree that a web server serves, keeping every version published
-# there before. Its layout:
+# there before. The packages are taken from LIBCWORK_PACKAGES where it is set
+# (make release: those scripts/rootbuild.sh built in a clean root), from the
+# builds' own build/packages otherwise. Its layout:
 #
 #   apt/pool/           every .deb ever published
 #   apt/dists/CODENAME/ per Debian release: Packages lists every version of
@@ -276,6 +278,7 @@ add_packages() {
     mkdir -p "$new/apt/pool"
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
+        packages_dir=${LIBCWORK_PACKAGES:-$packages_dir}
         put "$packages_dir/$deb" "$new/$deb"
         ln "$new/$deb" "$new/apt/pool/$deb"
         put "$packages_dir/$rpm" "$new/$rpm"
@@ -457,7 +460,8 @@ main() {
     if [ -t 0 ]; then export GPG_TTY=$(tty); fi
     read_keys
     mapfile -t files < <(for build in "${builds[@]}"; do
-        (. "$build/facts.sh" && printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")
+        (. "$build/facts.sh" && packages_dir=${LIBCWORK_PACKAGES:-$packages_dir} &&
+            printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")
     done)
     for file in "${files[@]}"; do
         [ -f "$file" ] || die "$file is missing: make package"

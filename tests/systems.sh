@@ -66,6 +66,7 @@ repo=$source_dir/build/repo
 for release in $releases; do
     [ -f "$debian_dir/$release-system.tar" ] || needs_tool mmdebstrap
 done
+[ -f "$debian_dir/$build_release-build.tar" ] || needs_tool mmdebstrap
 needs_tool apt-ftparchive
 
 # The builds, oldest floor first: the order to install and switch in.
@@ -803,6 +804,32 @@ through_release_package() {
         --setopt=libcwork.gpgkey="file://$root/etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork" "$3" libcwork && at "$1"
 }
 
+# check_root_build: make release, from an environment made to poison a
+# build (a g++ first on PATH that builds otherwise, compiler and linker
+# flags, another locale, time zone and umask), publishes exactly what a
+# clean build in the root makes of the same source.
+check_root_build() {
+    local where="build root" tree=$work/tree f
+    TEST_NAME=systems/build-root
+    export GNUPGHOME=$work/root-keys
+    must "no throwaway key" throwaway_key "root build <root@example.org>" ed25519
+    mkdir "$work/poison" && printf '#!/bin/sh
+exec /usr/bin/g++ -O0 -DPOISONED "$@"
+' >"$work/poison/g++" &&
+        chmod 755 "$work/poison/g++" || fail "could not make the poisoned g++"
+    rows root_build
+}
+
+table root_build <<'ROWS'
+must "make release, poisoned" with_umask 077 env PATH="$work/poison:$PATH" CXXFLAGS="-O0 -g3" LDFLAGS=-Wl,-znorelro \
+    LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$(cat "$out")" make -C "$tree" release REPO="$work/poisoned"
+must "the clean build in the root" "$source_dir/scripts/rootbuild.sh" "$(newest_in "$tree")" \
+    "$(ls "$tree"/build/libcwork-*.tar.gz)" "$work/clean"
+for f in "$work/clean"/*; do cmp -s "$f" "$work/poisoned/${f##*/}" ||
+    fail "${f##*/}, released from a poisoned environment, is not what the clean build in the root made"; done
+say "make release from a poisoned environment publishes the bytes of a clean build in the root: $(ls "$work/clean" | wc -l) files"
+ROWS
+
 rpm_roots=true
 if ! command -v dnf >/dev/null || ! command -v rpmbuild >/dev/null; then
     [ "${CI:-}" != true ] || fail "dnf and rpmbuild must be installed"
@@ -820,7 +847,7 @@ fourth=${upstream%.*}.$((${upstream##*.} + 3))-1
 where=release TEST_NAME=systems/release out=$work/published.out err=$work/published.err rows check_published
 
 # Every system and every rpm root side by side.
-jobs=()
+jobs=(check_root_build)
 for release in $releases; do jobs+=("check_release $release"); done
 if $rpm_roots; then
     for runtime in $runtimes; do jobs+=("check_rpm_root $runtime"); done
