@@ -14,10 +14,7 @@ cd "$top"
 me=dist
 
 working_tree=false
-if [ "${1:-}" = --working-tree ]; then
-    working_tree=true
-    shift
-fi
+[ "${1:-}" != --working-tree ] || { working_tree=true; shift; }
 
 [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$top" ] ||
     die "needs a git checkout of libcwork: a source archive is made from a commit, and $top is not a checkout (a release tarball is one already)"
@@ -40,7 +37,6 @@ if $working_tree; then
     git read-tree HEAD
     git add --all
     tree=$(git commit-tree -p HEAD -m "the working tree" "$(git write-tree)")
-    unset GIT_INDEX_FILE
 elif ! git diff --quiet HEAD --; then
     die "the tree has uncommitted changes, which the archive would leave out: commit or stash them first"
 fi

@@ -35,10 +35,8 @@ git -C "$top" rev-parse --git-dir >/dev/null 2>&1 ||
     die "needs a git checkout: it builds again from the tracked files, and $top is not a checkout"
 
 # Either locale will do, as long as it is not the one we were built in.
-case $(locale charmap 2>/dev/null) in
-UTF-8) other_locale=C ;;
-*) other_locale=C.UTF-8 ;;
-esac
+other_locale=C.UTF-8
+[ "$(locale charmap 2>/dev/null)" != UTF-8 ] || other_locale=C
 
 variations=(build_path umask locales timezone home)
 left_out() {
@@ -46,13 +44,9 @@ left_out() {
     echo "reproducible: not varied: $1"
 }
 if command -v faketime >/dev/null; then variations+=(time); else left_out "time: $(install_hint faketime)"; fi
-if ! command -v disorderfs >/dev/null; then
-    left_out "fileordering: $(install_hint disorderfs)"
-elif [ -w /dev/fuse ]; then
-    variations+=(fileordering)
-else
-    left_out "fileordering: /dev/fuse cannot be opened"
-fi
+if ! command -v disorderfs >/dev/null; then left_out "fileordering: $(install_hint disorderfs)"
+elif [ -w /dev/fuse ]; then variations+=(fileordering)
+else left_out "fileordering: /dev/fuse cannot be opened"; fi
 if [ "$(id -u)" = 0 ]; then variations+=(user_group); else left_out "user_group: needs root"; fi
 
 built=()
@@ -112,9 +106,7 @@ same_bytes() {
     local quiet=${1:-} status=0 build exe file
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
-        for exe in "$build"/bin/*; do
-            same "$exe" "$copy/build/$generation/bin/${exe##*/}" || status=1
-        done
+        for exe in "$build"/bin/*; do same "$exe" "$copy/build/$generation/bin/${exe##*/}" || status=1; done
         for file in "$deb" "$rpm" "$tgz"; do
             [ ! -f "$packages_dir/$file" ] || same "$packages_dir/$file" "$copy/build/packages/$file" || status=1
         done
@@ -124,12 +116,9 @@ same_bytes() {
 
 # same OURS THEIRS: the bytes agree; said unless same_bytes was asked -q.
 same() {
-    if cmp -s "$1" "$2"; then
-        [ -n "$quiet" ] || echo "same bytes: ${1#"$top"/}"
-    else
-        [ -n "$quiet" ] || echo "DIFFERS: ${1#"$top"/}" >&2
-        return 1
-    fi
+    cmp -s "$1" "$2" && { [ -n "$quiet" ] || echo "same bytes: ${1#"$top"/}"; return 0; }
+    [ -n "$quiet" ] || echo "DIFFERS: ${1#"$top"/}" >&2
+    return 1
 }
 builds=("$@")
 
