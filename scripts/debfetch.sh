@@ -58,8 +58,7 @@ cache_init "$(dirname "$dest")/cache"
 state=$cache/debian/$suite
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/cache" "$state/parts"
 # Two builds may want the same suite at once; the second waits for the first.
-exec 9>"$state.lock"
-flock 9
+exec 9>"$state.lock" && flock 9
 ! $system && complete && exit 0
 # Earlier builds kept lists and .deb files in build/debian; none is trusted.
 # What a killed run left beside DEST goes too: none runs now but this one.
@@ -163,8 +162,7 @@ updated=false
 update() {
     updated=true
     echo "debfetch: Debian $suite's package lists (from $mirror)" >&2
-    rm -rf "$state/lists"
-    mkdir -p "$state/lists/partial"
+    rm -rf "$state/lists" && mkdir -p "$state/lists/partial"
     apt-get "${apt_opts[@]}" -q --error-on=any update >"$tmp/log" 2>&1 || {
         rm -rf "$state/lists"
         die "could not fetch the package lists of Debian $suite: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
@@ -255,20 +253,21 @@ download() {
 # else from the mirror.
 take() {
     local pkg=$1 e status=0
-    e=$(entry "$pkg") || {
-        $updated && die "Debian $suite has no package $pkg (lists of $lists_date from $mirror)"
-        update && lists && take "$pkg"
-        return
-    }
-    cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return
-    download "${e%% *}" "${e#* }" || status=$?
-    case $status in
-    0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" || die "${e#* } vanished from the cache" ;;
-    2) # Not on the mirror any more: the lists are older than it.
-        $updated && die "$mirror has no ${e#* }, which the lists of Debian $suite of $lists_date name"
-        update && lists && take "$pkg" ;;
-    *) die "could not fetch ${e#* }: $unreachable" ;;
-    esac
+    if e=$(entry "$pkg"); then
+        cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return
+        download "${e%% *}" "${e#* }" || status=$?
+        case $status in
+        0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return; die "${e#* } vanished from the cache" ;;
+        2) why="$mirror has no ${e#* }, which the lists of Debian $suite of $lists_date name" ;;
+        *) die "could not fetch ${e#* }: $unreachable" ;;
+        esac
+    else
+        why="Debian $suite has no package $pkg (lists of $lists_date from $mirror)"
+    fi
+    # Lists older than the mirror name what it no longer has, or lack what
+    # it has now: they are fetched again, once.
+    $updated && die "$why"
+    update && lists && take "$pkg"
 }
 
 hashes=()

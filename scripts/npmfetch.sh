@@ -40,8 +40,7 @@ pinned=$(echo "${integrity#sha512-}" | base64 -d 2>/dev/null | od -An -vtx1 | tr
 [ ${#pinned} = 128 ] || die "the pinned integrity of $pkg is not a sha512: $integrity"
 
 mkdir -p "$(dirname "$dest")"
-exec 9>"$dest.lock"
-flock 9
+exec 9>"$dest.lock" && flock 9
 complete && exit 0
 rm -rf "$dest".tmp.* # what a killed run left: none runs now but this one
 cache_init "$(dirname "$dest")/cache"
