@@ -31,9 +31,8 @@ if $working_tree; then
     index=$(mktemp)
     trap 'rm -f "$index"' EXIT
     date=$(git log -1 --format=%cI HEAD)
-    export GIT_INDEX_FILE=$index GIT_AUTHOR_DATE=$date GIT_COMMITTER_DATE=$date \
-        GIT_AUTHOR_NAME=libcwork GIT_AUTHOR_EMAIL=libcwork@example.org \
-        GIT_COMMITTER_NAME=libcwork GIT_COMMITTER_EMAIL=libcwork@example.org
+    export GIT_INDEX_FILE=$index GIT_AUTHOR_DATE=$date GIT_COMMITTER_DATE=$date GIT_AUTHOR_NAME=libcwork \
+        GIT_AUTHOR_EMAIL=libcwork@example.org GIT_COMMITTER_NAME=libcwork GIT_COMMITTER_EMAIL=libcwork@example.org
     git read-tree HEAD
     git add --all
     tree=$(git commit-tree -p HEAD -m "the working tree" "$(git write-tree)")
