@@ -49,8 +49,7 @@ $(GENERATIONS): hostcheck
 run: all
 	@for exe in $(foreach g,$(GENERATIONS),build/$(g)/bin/*); do \
 		echo "==> $$exe (runs on glibc $$(scripts/glibc-floor.sh $$exe) and later)"; \
-		$$exe || exit 1; \
-		echo; \
+		$$exe || exit 1; echo; \
 	done
 
 # Every generation's tests in one run, so that both cores stay busy to the
@@ -91,9 +90,8 @@ repo: package
 unexport REPO
 export LIBCWORK_REPO := $(value REPO)
 ifneq ($(filter release verify,$(MAKECMDGOALS)),)
-ifeq ($(value REPO),)
-$(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=, the repository tree: a directory (for make verify, a URL too))
-endif
+$(if $(value REPO),,$(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=, \
+	the repository tree: a directory (for make verify, a URL too)))
 endif
 release: package
 	@scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
