@@ -50,8 +50,7 @@ $(GENERATIONS): hostcheck
 run: all
 	@for exe in $(foreach g,$(GENERATIONS),build/$(g)/bin/*); do \
 		echo "==> $$exe (runs on glibc $$(scripts/glibc-floor.sh $$exe) and later)"; \
-		$$exe || exit 1; \
-		echo; \
+		$$exe || exit 1; echo; \
 	done
 
 # Every generation's tests in one run, so that both cores stay busy to the
@@ -92,9 +91,8 @@ repo: package
 unexport REPO
 export LIBCWORK_REPO := $(value REPO)
 ifneq ($(filter release verify,$(MAKECMDGOALS)),)
-ifeq ($(value REPO),)
-$(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=, the repository tree: a directory (for make verify, a URL too))
-endif
+$(if $(value REPO),,$(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=, \
+	the repository tree: a directory (for make verify, a URL too)))
 endif
 # The packages published are built again, from the source archive, in a
 # clean root of the build release; the builds here only fetch its sysroots.

@@ -11,17 +11,7 @@ limit_percent=15
 status=0
 
 instructions() {
-    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$1" 2>&1 >/dev/null |
-        sed -n 's/.*Collected : //p'
-}
-
-writes() {
-    strace -qq -e trace=write -o "$tmp/trace" "$1" >"$tmp/out"
-    grep -c '^write(' "$tmp/trace"
-}
-
-peak_kib() {
-    /usr/bin/time -f %M "$1" 2>&1 >/dev/null
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$1" 2>&1 >/dev/null | sed -n 's/.*Collected : //p'
 }
 
 tmp=$(mktemp -d)
@@ -33,17 +23,13 @@ for build in "$@"; do
     for exe in "$build"/bin/*; do
         total=$(instructions "$exe")
         over=$(((total - baseline) * 1000 / baseline))
-        nwrites=$(writes "$exe")
-        printf '%-28s %12s %12s %10s %5d.%d%% %7s %9s\n' "$exe" "$total" "$baseline" \
-            "$((total - baseline))" $((over / 10)) $((over % 10)) "$nwrites" "$(peak_kib "$exe")"
-        if [ "$nwrites" != 1 ]; then
-            echo "  $exe: $nwrites write(2) calls, expected 1" >&2
-            status=1
-        fi
-        if [ "$over" -gt $((limit_percent * 10)) ]; then
-            echo "  $exe: more than $limit_percent% over an empty program" >&2
-            status=1
-        fi
+        strace -qq -e trace=write -o "$tmp/trace" "$exe" >"$tmp/out"
+        nwrites=$(grep -c '^write(' "$tmp/trace")
+        printf '%-28s %12s %12s %10s %5d.%d%% %7s %9s\n' "$exe" "$total" "$baseline" "$((total - baseline))" \
+            $((over / 10)) $((over % 10)) "$nwrites" "$(/usr/bin/time -f %M "$exe" 2>&1 >/dev/null)"
+        [ "$nwrites" = 1 ] || { echo "  $exe: $nwrites write(2) calls, expected 1" >&2; status=1; }
+        [ "$over" -le $((limit_percent * 10)) ] ||
+            { echo "  $exe: more than $limit_percent% over an empty program" >&2; status=1; }
     done
 done
 exit $status

@@ -9,14 +9,7 @@ set_target_properties(bench_baseline PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAK
 
 # Lint every program's source. The compile commands are g++'s, with warning
 # flags that clang-tidy does not know.
-get_property(_programs GLOBAL PROPERTY LIBCWORK_PROGRAMS)
-set(_sources "")
-foreach(_program IN LISTS _programs)
-    get_target_property(_dir ${_program} SOURCE_DIR)
-    get_target_property(_files ${_program} SOURCES)
-    list(TRANSFORM _files PREPEND "${_dir}/")
-    list(APPEND _sources ${_files})
-endforeach()
+get_property(_sources GLOBAL PROPERTY LIBCWORK_SOURCES)
 # VERBATIM, so that any checkout path works, quotes and all; clang-tidy's
 # own count of warnings on stderr goes through sh to /dev/null.
 add_custom_target(lint

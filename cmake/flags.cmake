@@ -25,8 +25,7 @@ target_compile_options(program_flags INTERFACE
     -U_FORTIFY_SOURCE
     # Every function gets a stack guard, not only those with arrays: the
     # cost is a few instructions per run.
-    -fstack-protector-all
-    -fstack-clash-protection
+    -fstack-protector-all -fstack-clash-protection
     # Control-flow protection (x86-64, which is all we build for): endbr64
     # at the entry of every function, and code that keeps a shadow stack
     # whole. The linker marks the executable IBT and SHSTK only where the
@@ -34,8 +33,7 @@ target_compile_options(program_flags INTERFACE
     # and Debian's (11 to 13) do not: the hardening rows check both.
     -fcf-protection
     # Nothing from the C++ runtime is used; keep it that way.
-    -fno-exceptions
-    -fno-rtti
+    -fno-exceptions -fno-rtti
     # No build directory in the executables: the same source gives the same
     # bytes wherever it is built.
     "-ffile-prefix-map=${CMAKE_SOURCE_DIR}=."
@@ -49,6 +47,4 @@ target_link_options(program_flags INTERFACE
     # Only libc.so.6 is to be NEEDED: drops libstdc++, libm and libgcc_s,
     # which g++ puts on every link line.
     -Wl,--as-needed
-    -Wl,-z,relro -Wl,-z,now
-    -Wl,-z,noexecstack
-    -Wl,--build-id=sha1)
+    -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack -Wl,--build-id=sha1)

@@ -76,5 +76,6 @@ function(libcwork_program name)
     set_property(GLOBAL PROPERTY LIBCWORK_SUMMARY_${name} "${what}")
 
     set_property(GLOBAL APPEND PROPERTY LIBCWORK_PROGRAMS ${name})
+    set_property(GLOBAL APPEND PROPERTY LIBCWORK_SOURCES "${dir}/${name}.cpp")
     set_property(GLOBAL PROPERTY LIBCWORK_CASES_${name} ${arg_CASES})
 endfunction()

@@ -4,9 +4,9 @@
 # Try-compile projects read this file again; hand them the sysroot.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LIBCWORK_SYSROOT)
 
-if(NOT EXISTS "${LIBCWORK_SYSROOT}/usr/lib/x86_64-linux-gnu/libc.so")
-    message(FATAL_ERROR "'${LIBCWORK_SYSROOT}' is not a glibc sysroot: "
-        "usr/lib/x86_64-linux-gnu/libc.so is missing")
+set(_libdir "${LIBCWORK_SYSROOT}/usr/lib/x86_64-linux-gnu")
+if(NOT EXISTS "${_libdir}/libc.so")
+    message(FATAL_ERROR "'${LIBCWORK_SYSROOT}' is not a glibc sysroot: usr/lib/x86_64-linux-gnu/libc.so is missing")
 endif()
 
 set(CMAKE_SYSTEM_NAME Linux)
@@ -17,7 +17,6 @@ set(CMAKE_SYSROOT "${LIBCWORK_SYSROOT}")
 # relative to the compiler, before the sysroot's: that silently links the
 # host's start files and glibc. -B puts the sysroot's first. Quoted, as
 # these flags reach a shell and the path may hold spaces.
-set(_libdir "${LIBCWORK_SYSROOT}/usr/lib/x86_64-linux-gnu")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "\"-B${_libdir}\"")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "\"-B${_libdir}\"")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "\"-B${_libdir}\"")

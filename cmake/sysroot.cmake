@@ -11,13 +11,10 @@ if(_release STREQUAL "host" OR LIBCWORK_SYSROOT)
 endif()
 
 set(LIBCWORK_SYSROOT "${LIBCWORK_DEBIAN_DIR}/${_release}-sysroot")
-execute_process(
-    COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/debfetch.sh" ${_release}
-            "${LIBCWORK_SYSROOT}" libc6 libc6-dev linux-libc-dev
-    RESULT_VARIABLE _fetched)
+execute_process(COMMAND "${CMAKE_CURRENT_LIST_DIR}/../scripts/debfetch.sh" ${_release} "${LIBCWORK_SYSROOT}"
+    libc6 libc6-dev linux-libc-dev RESULT_VARIABLE _fetched)
 if(NOT _fetched EQUAL 0)
-    message(FATAL_ERROR
-        "Could not fetch glibc ${RELEASE_${_release}_GLIBC} from Debian ${_release}: "
+    message(FATAL_ERROR "Could not fetch glibc ${RELEASE_${_release}_GLIBC} from Debian ${_release}: "
         "debfetch says why, above. Or build against a glibc sysroot of your own: "
         "-DLIBCWORK_SYSROOT=/path/to/sysroot (see the README).")
 endif()

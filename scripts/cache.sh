@@ -28,8 +28,7 @@ cache_init() {
 
 # hash_of ALGO FILE: the file's sha256 or sha512, in hex.
 hash_of() {
-    local sum
-    sum=$("${1}sum" <"$2") && echo "${sum%% *}"
+    "${1}sum" <"$2" | cut -d' ' -f1
 }
 
 # cache_take ALGO HEX DEST: DEST becomes the entry's bytes, checked against
@@ -52,8 +51,5 @@ cache_take() {
 cache_put() {
     local tmp
     [ "$(hash_of "$1" "$3")" = "$2" ] || { rm -f "$3"; return 1; }
-    tmp=$(mktemp "$cache/$1/.tmp.XXXXXX")
-    mv -f "$3" "$tmp"
-    chmod 644 "$tmp"
-    mv -f "$tmp" "$cache/$1/$2"
+    tmp=$(mktemp "$cache/$1/.tmp.XXXXXX") && mv -f "$3" "$tmp" && chmod 644 "$tmp" && mv -f "$tmp" "$cache/$1/$2"
 }

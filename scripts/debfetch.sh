@@ -32,21 +32,14 @@ here=$(dirname "$0")
 . "$here/cache.sh"
 
 system=false
-if [ "${1:-}" = --system ]; then
-    system=true
-    shift
-fi
-if [ $# -lt 3 ]; then
-    echo "usage: $0 [--system] SUITE DEST PACKAGE..." >&2
-    exit 2
-fi
+[ "${1:-}" != --system ] || { system=true; shift; }
+[ $# -ge 3 ] || { echo "usage: $0 [--system] SUITE DEST PACKAGE..." >&2; exit 2; }
 suite=$1
 dest=$(realpath -m "$2")
 shift 2
 want="$suite $*"
 stamp="$dest.complete"
-keyring=${DEBIAN_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}
-keyring=$(realpath -m "$keyring")
+keyring=$(realpath -m "${DEBIAN_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}")
 
 # Complete: the stamp names what was asked for, and the hashes it was made
 # from (which stamps of before the hashes were checked lack).
@@ -57,8 +50,7 @@ complete() {
 ! $system && complete && exit 0
 
 command -v apt-get >/dev/null || die "apt-get not found; this step needs a Debian-based build machine"
-needs dpkg-deb
-needs gpgv
+for tool in dpkg-deb gpgv; do needs $tool; done
 [ -r "$keyring" ] || die "$keyring is missing: install the package debian-archive-keyring"
 
 mkdir -p "$(dirname "$dest")"
@@ -66,8 +58,7 @@ cache_init "$(dirname "$dest")/cache"
 state=$cache/debian/$suite
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/cache" "$state/parts"
 # Two builds may want the same suite at once; the second waits for the first.
-exec 9>"$state.lock"
-flock 9
+exec 9>"$state.lock" && flock 9
 ! $system && complete && exit 0
 # Earlier builds kept lists and .deb files in build/debian; none is trusted.
 # What a killed run left beside DEST goes too: none runs now but this one.
@@ -82,25 +73,20 @@ trap 'rm -rf "$tmp"' EXIT
 # has fetched any lists, no origin is known, and the first is tried. apt
 # reads all of the system's lists for that, a second's work: not where
 # DEBIAN_MIRROR makes it moot.
-if [ -z "${DEBIAN_MIRROR:-}" ]; then
-    origins=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(ORIGIN)' 2>/dev/null |
-        awk '$2 !~ /-/ && NF == 3' | sort -u) || true
-fi
 if [ -n "${DEBIAN_MIRROR:-}" ]; then
     mirror=$DEBIAN_MIRROR
     unreachable="DEBIAN_MIRROR=$mirror cannot be reached: correct it, or unset it to use the Debian archive that apt uses"
-elif [ -n "$origins" ]; then
+elif origins=$(apt-get indextargets --format '$(REPO_URI) $(RELEASE) $(ORIGIN)' 2>/dev/null |
+    awk '$2 !~ /-/ && NF == 3' | sort -u) && [ -n "$origins" ]; then
     mirror=$(awk '$3 == "Debian" { print $1; exit }' <<<"$origins")
-    [ -n "$mirror" ] ||
-        die "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
     unreachable="$mirror, the Debian archive that apt uses, cannot be reached: connect, or set DEBIAN_MIRROR to a Debian mirror that can be"
 else
     mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 2>/dev/null |
         awk '$2 !~ /-/ && $1 !~ /security/ { print $1; exit }') || true
-    [ -n "$mirror" ] ||
-        die "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
     unreachable="$mirror, the first archive that apt uses, cannot be reached: connect, or set DEBIAN_MIRROR to a Debian mirror"
 fi
+[ -n "$mirror" ] ||
+    die "apt points at no Debian archive: set DEBIAN_MIRROR to a Debian mirror, and install debian-archive-keyring"
 mirror=${mirror%/}
 source="deb [signed-by=$keyring] $mirror $suite main"
 
@@ -132,36 +118,29 @@ why_failed() {
 if $system; then
     # The index: which tarball is the system of this suite with these packages.
     index=$cache/debian/$suite-system.$(echo "$want" | sha256sum | cut -c1-16)
-    # place: the verified tarball becomes DEST; a DEST kept from an earlier
-    # run may be a link to the very same entry, just verified.
-    place() {
-        if [ "$tmp/system.tar" -ef "$dest" ]; then
-            rm -f "$tmp/system.tar"
-        else
-            mv -f "$tmp/system.tar" "$dest"
-        fi
-        echo "$want" >"$stamp"
-        exit 0
-    }
-    if [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; then
-        place
+    if ! { [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; }; then
+        needs mmdebstrap
+        echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
+        # The lists apt verified must name SUITE: apt itself only warns.
+        mmdebstrap --quiet --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \
+            --customize-hook='for r in "$1"/var/lib/apt/lists/*_InRelease; do
+                grep -qxE "(Codename|Suite): '"$suite"'" "$r" || { echo "E: another release: $r"; exit 1; }; done' \
+            "$suite" "$tmp/new.tar" "$source" >"$tmp/log" 2>&1 || {
+            grep -q '^E: another release' "$tmp/log" &&
+                die "the signed lists served as Debian $suite by $mirror are another release's"
+            die "could not make a Debian $suite system: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
+        }
+        hash=$(hash_of sha256 "$tmp/new.tar")
+        cache_put sha256 "$hash" "$tmp/new.tar"
+        echo "$hash" >"$tmp/index" && mv -f "$tmp/index" "$index"
+        cache_take sha256 "$hash" "$tmp/system.tar" || die "the system tarball just made is not in the cache"
     fi
-    needs mmdebstrap
-    echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
-    # The lists apt verified must name SUITE: apt itself only warns.
-    mmdebstrap --quiet --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \
-        --customize-hook='for r in "$1"/var/lib/apt/lists/*_InRelease; do
-            grep -qxE "(Codename|Suite): '"$suite"'" "$r" || { echo "E: another release: $r"; exit 1; }; done' \
-        "$suite" "$tmp/new.tar" "$source" >"$tmp/log" 2>&1 || {
-        grep -q '^E: another release' "$tmp/log" &&
-            die "the signed lists served as Debian $suite by $mirror are another release's"
-        die "could not make a Debian $suite system: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
-    }
-    hash=$(hash_of sha256 "$tmp/new.tar")
-    cache_put sha256 "$hash" "$tmp/new.tar"
-    echo "$hash" >"$tmp/index" && mv -f "$tmp/index" "$index"
-    cache_take sha256 "$hash" "$tmp/system.tar" || die "the system tarball just made is not in the cache"
-    place
+    # The verified tarball becomes DEST. A DEST kept from an earlier run may
+    # be a link to the very same entry, which mv would refuse to move onto.
+    rm -f "$dest"
+    mv "$tmp/system.tar" "$dest"
+    echo "$want" >"$stamp"
+    exit 0
 fi
 
 # ---- The package lists ----
@@ -171,32 +150,19 @@ echo "$source" >"$state/sources.list"
 # The system's hooks on apt-get update (PackageKit, AppStream) are for its
 # own lists, not these.
 printf '#clear APT::Update::%s;\n' Pre-Invoke Post-Invoke Post-Invoke-Success >"$state/hooks.conf"
-apt_opts=(
-    -c "$state/hooks.conf"
-    -o "Dir::Etc::SourceList=$state/sources.list"
-    -o "Dir::Etc::SourceParts=$state/parts"
-    -o "Dir::Etc::Preferences=$state/parts/none"
-    -o "Dir::Etc::PreferencesParts=$state/parts"
-    -o "Dir::State=$state"
-    -o "Dir::State::Lists=$state/lists"
-    -o "Dir::State::status=$state/status"
-    -o "Dir::Cache=$state/cache"
-    -o "Dir::Cache::Archives=$state/archives"
-    -o "APT::Architecture=amd64"
-    -o "APT::Architectures=amd64"
-    -o "Acquire::Languages=none"
-    -o "Acquire::GzipIndexes=false"
-    -o "Acquire::IndexTargets::deb::Contents-deb::DefaultEnabled=false"
-    -o "APT::Sandbox::User=root"
-    -o "Debug::NoLocking=1"
-)
+apt_opts=(-c "$state/hooks.conf"
+    -o "Dir::Etc::SourceList=$state/sources.list" -o "Dir::Etc::SourceParts=$state/parts"
+    -o "Dir::Etc::Preferences=$state/parts/none" -o "Dir::Etc::PreferencesParts=$state/parts"
+    -o "Dir::State=$state" -o "Dir::State::Lists=$state/lists" -o "Dir::State::status=$state/status"
+    -o "Dir::Cache=$state/cache" -o "Dir::Cache::Archives=$state/archives"
+    -o APT::Architecture=amd64 -o APT::Architectures=amd64 -o Acquire::Languages=none -o Acquire::GzipIndexes=false
+    -o Acquire::IndexTargets::deb::Contents-deb::DefaultEnabled=false -o APT::Sandbox::User=root -o Debug::NoLocking=1)
 
 updated=false
 update() {
     updated=true
     echo "debfetch: Debian $suite's package lists (from $mirror)" >&2
-    rm -rf "$state/lists"
-    mkdir -p "$state/lists/partial"
+    rm -rf "$state/lists" && mkdir -p "$state/lists/partial"
     apt-get "${apt_opts[@]}" -q --error-on=any update >"$tmp/log" 2>&1 || {
         rm -rf "$state/lists"
         die "could not fetch the package lists of Debian $suite: $(why_failed "$tmp/log" "the package lists of Debian $suite")"
@@ -210,39 +176,37 @@ verify_lists() {
     local inrelease packages release expected found
     inrelease=$(find "$state/lists" -maxdepth 1 -name "*_dists_${suite}_InRelease")
     packages=$(find "$state/lists" -maxdepth 1 -name "*_dists_${suite}_main_binary-amd64_Packages")
-    if [ -z "$inrelease" ] || [ -z "$packages" ] || [[ $inrelease$packages == *$'\n'* ]]; then
+    if [ -z "$inrelease" ] || [ -z "$packages" ] || [[ $inrelease$packages == *$'\n'* ]] ||
+        ! { cp "$inrelease" "$tmp/InRelease" && cp "$packages" "$tmp/Packages"; }; then
         why="no package lists of Debian $suite at hand"
         return 1
     fi
-    cp "$inrelease" "$tmp/InRelease" && cp "$packages" "$tmp/Packages"
-    if ! gpgv --keyring "$keyring" --output "$tmp/Release" "$tmp/InRelease" >"$tmp/gpgv" 2>&1; then
+    gpgv --keyring "$keyring" --output "$tmp/Release" "$tmp/InRelease" >"$tmp/gpgv" 2>&1 || {
         why="the InRelease of Debian $suite from $mirror fails its signature check against $keyring: $(grep -m1 -E 'BAD|NO_PUBKEY|Can.t check|not a detached|no signature|no valid' "$tmp/gpgv" || tail -n 1 "$tmp/gpgv")"
         return 1
-    fi
-    if ! grep -qx -E "(Codename|Suite): $suite" "$tmp/Release"; then
+    }
+    grep -qx -E "(Codename|Suite): $suite" "$tmp/Release" || {
         release=$(awk -F': ' '$1 == "Codename" || $1 == "Suite" { printf "%s%s %s", sep, $1, $2; sep = ", " }' "$tmp/Release")
         why="the signed lists served as Debian $suite by $mirror are another release's: their InRelease says ${release:-neither Codename nor Suite}"
         return 1
-    fi
+    }
     expected=$(release_sha256 "$tmp/Release" | awk '$3 == "main/binary-amd64/Packages" { print $1 }')
     found=$(hash_of sha256 "$tmp/Packages")
-    if [ "$found" != "$expected" ]; then
+    [ "$found" = "$expected" ] || {
         why="the Packages file of Debian $suite is not the one its signed InRelease names: its sha256 is $found, the InRelease says ${expected:-nothing for main/binary-amd64/Packages}"
         return 1
-    fi
+    }
     lists_date=$(awk -F': ' '$1 == "Date" { print $2; exit }' "$tmp/Release")
 }
 
 # Lists fetched before serve, if they still verify; a later step that finds
 # them stale fetches them again.
 lists() {
-    if ! verify_lists; then
-        $updated || [ "$why" = "no package lists of Debian $suite at hand" ] ||
-            echo "debfetch: the lists kept from before are refused: $why; fetching them again" >&2
-        $updated && { rm -rf "$state/lists"; die "$why"; }
-        update
-        verify_lists || { rm -rf "$state/lists"; die "$why"; }
-    fi
+    verify_lists && return
+    $updated || [ "$why" = "no package lists of Debian $suite at hand" ] ||
+        echo "debfetch: the lists kept from before are refused: $why; fetching them again" >&2
+    # Lists fetched by this very run are not fetched again: they are refused.
+    { ! $updated && update && verify_lists; } || { rm -rf "$state/lists"; die "$why"; }
 }
 lists
 
@@ -251,18 +215,13 @@ lists
 # entry PACKAGE: "SHA256 FILENAME" of the package in the verified Packages,
 # its newest version if it has more than one.
 entry() {
-    local best="" version line
-    while read -r version line; do
-        if [ -z "$best" ] || dpkg --compare-versions "$version" gt "${best%% *}"; then
-            best="$version $line"
-        fi
-    done < <(awk -v pkg="$1" '
-        /^$/ { if (p == pkg && f != "" && h != "") print v, h, f; p = v = f = h = ""; next }
-        /^Package: / { p = $2 } /^Version: / { v = $2 }
-        /^Filename: / { f = $2 } /^SHA256: / { h = $2 }
-        END { if (p == pkg && f != "" && h != "") print v, h, f }' "$tmp/Packages")
-    [ -n "$best" ] || return 1
-    echo "${best#* }"
+    local found
+    found=$(awk -v pkg="$1" 'function out() { if (p == pkg && f != "" && h != "") print v, h, f; p = v = f = h = "" }
+        /^$/ { out() } /^Package: / { p = $2 } /^Version: / { v = $2 } /^Filename: / { f = $2 } /^SHA256: / { h = $2 }
+        END { out() }' "$tmp/Packages")
+    [ -n "$found" ] || return 1
+    # shellcheck disable=SC2046 # versions hold no blanks
+    awk -v v="$(newest_version $(cut -d' ' -f1 <<<"$found"))" '$1 == v { print $2, $3; exit }' <<<"$found"
 }
 
 # download HASH FILENAME: the file from the mirror into the cache, if its
@@ -283,7 +242,6 @@ download() {
         found=$(hash_of sha256 "$tmp/deb")
         # cache_put takes only the bytes the lists name; others are deleted.
         cache_put sha256 "$hash" "$tmp/deb" && return 0
-        rm -f "$tmp/dl"
         [ $try = 2 ] || echo "debfetch: $file from $mirror is not the file the signed lists name" \
             "(sha256 $found, not $hash); it is deleted and fetched once more" >&2
     done
@@ -295,47 +253,39 @@ download() {
 # else from the mirror.
 take() {
     local pkg=$1 e status=0
-    e=$(entry "$pkg") || {
-        $updated && die "Debian $suite has no package $pkg (lists of $lists_date from $mirror)"
-        update && lists && take "$pkg"
-        return
-    }
-    cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return
-    download "${e%% *}" "${e#* }" || status=$?
-    case $status in
-    0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" || die "${e#* } vanished from the cache" ;;
-    2) # Not on the mirror any more: the lists are older than it.
-        $updated && die "$mirror has no ${e#* }, which the lists of Debian $suite of $lists_date name"
-        update && lists && take "$pkg" ;;
-    *) die "could not fetch ${e#* }: $unreachable" ;;
-    esac
+    if e=$(entry "$pkg"); then
+        cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return
+        download "${e%% *}" "${e#* }" || status=$?
+        case $status in
+        0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return; die "${e#* } vanished from the cache" ;;
+        2) why="$mirror has no ${e#* }, which the lists of Debian $suite of $lists_date name" ;;
+        *) die "could not fetch ${e#* }: $unreachable" ;;
+        esac
+    else
+        why="Debian $suite has no package $pkg (lists of $lists_date from $mirror)"
+    fi
+    # Lists older than the mirror name what it no longer has, or lack what
+    # it has now: they are fetched again, once.
+    $updated && die "$why"
+    update && lists && take "$pkg"
 }
 
 hashes=()
+mkdir "$tmp/tree"
 for pkg in "$@"; do
     take "$pkg"
     hashes+=("sha256 $(hash_of sha256 "$tmp/$pkg.deb") $pkg")
-done
-echo "debfetch: $suite: $* (verified against the lists of $lists_date)" >&2
-
-rm -rf "$dest"
-mkdir "$tmp/tree"
-for pkg in "$@"; do
     dpkg-deb -x "$tmp/$pkg.deb" "$tmp/tree"
 done
+echo "debfetch: $suite: $* (verified against the lists of $lists_date)" >&2
 
 # The packages carry absolute symlinks (lib64/ld-linux-x86-64.so.2,
 # usr/lib/x86_64-linux-gnu/libm.so, ...). Left so, they lead the linker and
 # the loader to the build machine's own files; point them inside the tree.
-find "$tmp/tree" -type l | while read -r link; do
-    target=$(readlink "$link")
-    case $target in
-    /*)
-        rel=$(realpath -m --relative-to="$(dirname "$link")" "$tmp/tree$target")
-        ln -sfn "$rel" "$link"
-        ;;
-    esac
+find "$tmp/tree" -type l -lname '/*' | while read -r link; do
+    ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$tmp/tree$(readlink "$link")")" "$link"
 done
 
+rm -rf "$dest"
 mv "$tmp/tree" "$dest"
 printf '%s\n' "$want" "${hashes[@]}" >"$stamp"

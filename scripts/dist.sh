@@ -14,10 +14,7 @@ cd "$top"
 me=dist
 
 working_tree=false
-if [ "${1:-}" = --working-tree ]; then
-    working_tree=true
-    shift
-fi
+[ "${1:-}" != --working-tree ] || { working_tree=true; shift; }
 
 [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$top" ] ||
     die "needs a git checkout of libcwork: a source archive is made from a commit, and $top is not a checkout (a release tarball is one already)"
@@ -34,13 +31,11 @@ if $working_tree; then
     index=$(mktemp)
     trap 'rm -f "$index"' EXIT
     date=$(git log -1 --format=%cI HEAD)
-    export GIT_INDEX_FILE=$index GIT_AUTHOR_DATE=$date GIT_COMMITTER_DATE=$date \
-        GIT_AUTHOR_NAME=libcwork GIT_AUTHOR_EMAIL=libcwork@example.org \
-        GIT_COMMITTER_NAME=libcwork GIT_COMMITTER_EMAIL=libcwork@example.org
+    export GIT_INDEX_FILE=$index GIT_AUTHOR_DATE=$date GIT_COMMITTER_DATE=$date GIT_AUTHOR_NAME=libcwork \
+        GIT_AUTHOR_EMAIL=libcwork@example.org GIT_COMMITTER_NAME=libcwork GIT_COMMITTER_EMAIL=libcwork@example.org
     git read-tree HEAD
     git add --all
     tree=$(git commit-tree -p HEAD -m "the working tree" "$(git write-tree)")
-    unset GIT_INDEX_FILE
 elif ! git diff --quiet HEAD --; then
     die "the tree has uncommitted changes, which the archive would leave out: commit or stash them first"
 fi

@@ -10,13 +10,9 @@ status=0
 
 # need NAME WANT FOUND: FOUND (a version, or empty if missing) is WANT or later.
 need() {
-    if [ -z "$3" ]; then
-        echo "libcwork needs $1 $2 or later, and this machine has none" >&2
-        status=1
-    elif [ "$(printf '%s\n' "$2" "$3" | sort -V | head -n 1)" != "$2" ]; then
-        echo "libcwork needs $1 $2 or later, and this machine has $1 $3" >&2
-        status=1
-    fi
+    [ -n "$3" ] && [ "$(printf '%s\n' "$2" "$3" | sort -V | head -n 1)" = "$2" ] && return
+    echo "libcwork needs $1 $2 or later, and this machine has ${3:+$1 }${3:-none}" >&2
+    status=1
 }
 
 need CMake 3.25 "$(cmake --version 2>/dev/null | awk 'NR == 1 { print $3 }')"

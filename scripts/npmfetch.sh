@@ -21,10 +21,7 @@ me=npmfetch
 here=$(dirname "$0")
 . "$here/lib.sh"
 . "$here/cache.sh"
-if [ $# != 3 ]; then
-    echo "usage: $0 PACKAGE@VERSION INTEGRITY DEST" >&2
-    exit 2
-fi
+[ $# = 3 ] || { echo "usage: $0 PACKAGE@VERSION INTEGRITY DEST" >&2; exit 2; }
 pkg=$1 integrity=$2
 dest=$(realpath -m "$3")
 stamp="$dest.complete"
@@ -38,23 +35,19 @@ complete && exit 0
 
 # The pinned integrity, not npm's word for it: npm checks what the registry
 # says, which is what a registry serving other bytes would change too.
-case $integrity in
-sha512-*) ;;
-*) die "the pinned integrity of $pkg is not sha512: $integrity" ;;
-esac
+[[ $integrity == sha512-* ]] || die "the pinned integrity of $pkg is not sha512: $integrity"
 pinned=$(echo "${integrity#sha512-}" | base64 -d 2>/dev/null | od -An -vtx1 | tr -d ' \n') || true
 [ ${#pinned} = 128 ] || die "the pinned integrity of $pkg is not a sha512: $integrity"
 
 mkdir -p "$(dirname "$dest")"
-exec 9>"$dest.lock"
-flock 9
+exec 9>"$dest.lock" && flock 9
 complete && exit 0
 rm -rf "$dest".tmp.* # what a killed run left: none runs now but this one
 cache_init "$(dirname "$dest")/cache"
 
 tmp=$(mktemp -d "$dest.tmp.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
-mkdir "$tmp/pack" "$tmp/unpacked" "$tmp/lib64"
+mkdir -p "$tmp/pack" "$tmp/unpacked" "$tmp/dest/lib64"
 tarball=$tmp/package.tgz
 
 # npm_failed WHAT: what npm's log says went wrong, as the real cause. A
@@ -82,20 +75,15 @@ npm_failed() {
 # be reached costs no more; then its tarball is fetched at the network's pace.
 fetch() {
     local made npm=(npm --cache "$tmp/npm-cache" --prefer-online --loglevel=error)
-    command -v npm >/dev/null ||
-        skip "npm is not installed (apt-get install npm), so the glibc of $pkg is not fetched"
+    command -v npm >/dev/null || skip "$(install_hint npm), so the glibc of $pkg is not fetched"
     # A registry found unreachable a moment ago, by the other generation's
     # build in the same make, is not asked again.
     [ -z "$(find "$unreachable" -mmin -2 2>/dev/null)" ] || skip "$(cat "$unreachable")"
     rm -f "$unreachable"
     echo "npmfetch: $pkg" >&2
-    case $pkg in
-    /* | ./* | file:*) ;;
-    *)
-        timeout 10 "${npm[@]}" --fetch-retries=0 --fetch-timeout=7000 view "$pkg" dist.integrity \
-            >/dev/null 2>"$tmp/log" || npm_failed "look up"
-        ;;
-    esac
+    # A tarball on disk has no registry to look it up in.
+    [[ $pkg =~ ^(/|\./|file:) ]] || timeout 10 "${npm[@]}" --fetch-retries=0 --fetch-timeout=7000 \
+        view "$pkg" dist.integrity >/dev/null 2>"$tmp/log" || npm_failed "look up"
     (cd "$tmp/pack" && "${npm[@]}" pack "$pkg") >/dev/null 2>"$tmp/log" || npm_failed fetch
     made=$(find "$tmp/pack" -name '*.tgz')
     [ "$(echo "$made" | wc -l)" = 1 ] && [ -f "$made" ] || die "npm pack of $pkg wrote no one tarball"
@@ -121,10 +109,9 @@ done
 for file in ld-linux-x86-64.so.2 libc.so.6; do
     found=$(find "$tmp/unpacked" -path '*/lib/*' -name "$file" | sort | head -n 1)
     [ -n "$found" ] || die "$pkg holds no lib/$file"
-    cp -L "$found" "$tmp/lib64/$file"
+    cp -L "$found" "$tmp/dest/lib64/$file"
 done
 
 rm -rf "$dest"
-mkdir -p "$dest"
-mv "$tmp/lib64" "$dest/lib64"
+mv "$tmp/dest" "$dest"
 echo "$want" >"$stamp"

@@ -5,12 +5,11 @@
 # build/installed.txt, which make clean keeps. Directories stay: the install
 # may have found them there.
 set -euo pipefail
+me=uninstall
+. "$(dirname "$0")/lib.sh"
 manifest=$1
 root=$(realpath -ms "$2")
-if [ ! -s "$manifest" ]; then
-    echo "uninstall: no install from this checkout is recorded in $manifest" >&2
-    exit 1
-fi
+[ -s "$manifest" ] || die "no install from this checkout is recorded in $manifest"
 removed=0
 kept=$(mktemp "$manifest.XXXXXX")
 while IFS= read -r file || [ -n "$file" ]; do
@@ -24,4 +23,4 @@ while IFS= read -r file || [ -n "$file" ]; do
     esac
 done <"$manifest"
 mv "$kept" "$manifest"
-[ "$removed" -gt 0 ] || { echo "uninstall: nothing recorded as installed under $root" >&2; exit 1; }
+[ "$removed" -gt 0 ] || die "nothing recorded as installed under $root"
