@@ -50,7 +50,7 @@ newest_version() {
 owned_at_top() {
     case $1 in
     FINGERPRINT | libcwork.gpg | libcwork.asc | libcwork-retired.asc) return 0 ;;
-    *.deb | *.udeb | *.ddeb | *.rpm | *.tar | *.tar.* | *.tgz) return 0 ;;
+    *.deb | *.udeb | *.ddeb | *.rpm | *.tar | *.tar.* | *.tgz | *.buildinfo | *.intoto.json) return 0 ;;
     esac
     return 1
 }

@@ -206,6 +206,8 @@ new_names() {
     done
     echo "libcwork-release-$version.noarch.rpm"
     for dir in "$repo"/rpm/*/; do echo "${dir#"$repo"/}libcwork-release-$version.noarch.rpm"; done
+    [ -z "${LIBCWORK_PACKAGES:-}" ] || printf '%s\n' "libcwork-$version-source.tar.gz" \
+        "libcwork-$version.buildinfo" "libcwork-$version.intoto.json"
 }
 
 check_names_free() {
@@ -301,6 +303,30 @@ add_packages() {
     put "$work/keys/libcwork-release-$version.noarch.rpm" "$new/libcwork-release-$version.noarch.rpm"
     ln "$new/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
     place_rpm "$new/libcwork-release-$version.noarch.rpm"
+    [ -z "${LIBCWORK_PACKAGES:-}" ] || add_provenance
+}
+
+# add_provenance: what a release built in the root publishes of how it was
+# made: its source archive, its build record (with each .rpm's sha256 once
+# signed, too), and the provenance of every file of this version, an
+# in-toto statement in a DSSE envelope signed by each key.
+add_provenance() {
+    local record=libcwork-$version.buildinfo statement=$work/statement.json key n=0 sigs=()
+    put "$LIBCWORK_PACKAGES/libcwork-$version-source.tar.gz" "$new/libcwork-$version-source.tar.gz"
+    { cat "$LIBCWORK_PACKAGES/$record" && echo "Checksums-Sha256-Signed:" &&
+        (cd "$new" && find rpm -name "*$version.*.rpm" -exec sha256sum {} + | sort -k2 | awk '{ print " " $1, $2 }')
+    } >"$work/$record"
+    put "$work/$record" "$new/$record"
+    python3 "$here/dsse.py" statement "$new" "$version" "$new/$record" "${homepage%/}" >"$statement" &&
+        python3 "$here/dsse.py" pae "$statement" >"$work/pae" || die "could not write the provenance"
+    for key in "${keys[@]}"; do
+        gpg --batch "${signers[@]:2*n:2}" --detach-sign -o "$work/sig.$n" "$work/pae" ||
+            die "gpg could not sign the provenance"
+        sigs+=("$key=$work/sig.$n")
+        n=$((n + 1))
+    done
+    python3 "$here/dsse.py" envelope "$statement" "${sigs[@]}" >"$work/envelope" &&
+        put "$work/envelope" "$new/libcwork-$version.intoto.json" || die "could not write the provenance"
 }
 
 # write_keys: the keys, and once a rotation ends, the key it ends, kept

@@ -26,6 +26,27 @@ root=$work/root
 # and the packagers' own tools.
 "$here/debfetch.sh" --system "$build_release" "$debian_dir/$build_release-build.tar" \
     g++ cmake make binutils dpkg-dev rpm || die "could not make the build root of Debian $build_release"
+# record: what went into the build and what came out, in deb822, in the
+# manner of Debian's .buildinfo: enough to make the same root again and
+# build the same source in it.
+record() {
+    local f
+    printf '%s\n' "Format: 1.0" "Source: libcwork" "Version: $version" \
+        "Source-Archive: $(sha256sum <"$source" | cut -d' ' -f1) libcwork-$version-source.tar.gz" \
+        "Commit: $(gzip -dc "$source" | git get-tar-commit-id)" "Build-Release: $build_release" \
+        "Build-Root: $(sha256sum <"$debian_dir/$build_release-build.tar" | cut -d' ' -f1)" \
+        "Build-Root-Packages: $(cut -d' ' -f2- "$debian_dir/$build_release-build.tar.complete")" \
+        "Installed-Build-Depends:"
+    chroot "$root" dpkg-query -W -f ' ${Package} (= ${Version}),\n' | sort | sed '$s/,$//'
+    echo "Sysroot-Debs:"
+    for f in "$debian_dir"/*-sysroot.complete; do
+        awk -v r="${f##*/}" '$1 == "sha256" { sub(/-sysroot.complete$/, "", r); print " " $2, r "/" $3 }' "$f"
+    done
+    printf '%s\n' "Source-Date-Epoch: $epoch" "Build-Environment:" " PATH=/usr/bin:/bin" " HOME=/build" \
+        " LC_ALL=C.UTF-8" " TZ=UTC" " umask 022" " user 1000:1000" " offline" "Checksums-Sha256:"
+    (cd "$root/build/out" && sha256sum -- * | awk '{ print " " $1, $2 }')
+}
+
 mkdir "$root"
 tar -xf "$debian_dir/$build_release-build.tar" -C "$root"
 mkdir -p "$root/build/src" "$root/build/debian" "$root/build/out"
@@ -45,4 +66,6 @@ env -i unshare -n -m --propagation private sh -c 'mount -t proc proc "$0/proc" &
     - "$generations" >"$work/log" 2>&1 || die "the build in the Debian $build_release root failed:"$'\n'"$(tail -n 30 "$work/log")"
 rm -rf "$out" && mkdir -p "$out"
 cp "$root"/build/out/* "$out/"
+cp "$source" "$out/libcwork-$version-source.tar.gz"
+record >"$out/libcwork-$version.buildinfo"
 echo "rootbuild: built in a clean Debian $build_release root: $(cd "$out" && ls | xargs)"

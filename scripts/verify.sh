@@ -14,7 +14,8 @@
 #   each dist's InRelease and Release.gpg over its Release, every index the
 #   Release names, and every pool file against the Packages entries naming it;
 #   each rpm repository's repomd.xml.asc, the metadata repomd.xml names, and
-#   each .rpm against its primary entry and by its own signature (rpmkeys).
+#   each .rpm against its primary entry and by its own signature (rpmkeys);
+#   each version's provenance, NAME.intoto.json, and every file it names.
 #
 # A file in apt/ or rpm/, or a package file at the top, that no signed index
 # names is refused, and so is one that an index names and that is missing.
@@ -111,6 +112,37 @@ signed() {
         bad "$what" "not a good signature by $(xargs <"$work/fingerprints")"
         return 1
     fi
+}
+
+# check_provenance TOP: each version's provenance (NAME.intoto.json) is a
+# DSSE envelope signed by a key of the tree's when it was released (as for
+# the .rpm files: the keys it names now or has retired), over an in-toto
+# statement whose every subject is in the tree with that sha256.
+check_provenance() {
+    local top=$1 file dir n sum path good key
+    for file in "$top"/*.intoto.json; do
+        [ -f "$file" ] || continue
+        file=${file##*/} dir=$work/provenance/$file
+        mkdir -p "$dir"
+        if [ ! -f "$work/released-keys.gpg" ]; then
+            for key in libcwork.asc libcwork-retired.asc; do
+                [ ! -f "$top/$key" ] || gpg --dearmor <"$top/$key"
+            done >"$work/released-keys.gpg"
+        fi
+        python3 "$here/dsse.py" open "$top/$file" "$dir" 2>"$dir/err" || {
+            bad "$file" "not a DSSE envelope of an in-toto statement: $(tail -n 1 "$dir/err")"
+            continue
+        }
+        good=false n=0
+        while [ -f "$dir/sig.$n" ]; do
+            ! gpgv --keyring "$work/released-keys.gpg" "$dir/sig.$n" "$dir/pae" 2>/dev/null || good=true
+            n=$((n + 1))
+        done
+        $good || bad "$file" "no good signature by a key of the tree's over its statement"
+        while read -r sum path; do
+            [ "$(sha_of "$path")" = "$sum" ] || bad "$file" "names $path with sha256 $sum, and the tree's is $(sha_of "$path")"
+        done <"$dir/subjects"
+    done
 }
 
 # hash_all TOP: the sha256 of every file of the tree, in one pass; sha_of
@@ -288,7 +320,7 @@ decompress() {
 [ $# = 1 ] && [ -n "$1" ] || die "usage: verify.sh DIR|URL (FINGERPRINT=HEX in the environment to name the key)"
 work=$(mktemp -d)
 trap 'gpgconf --homedir "$work/gnupg" --kill all 2>/dev/null; rm -rf "$work"' EXIT
-for tool in gpg gpgv sha256sum; do
+for tool in gpg gpgv sha256sum python3; do
     needs "$tool"
 done
 
@@ -310,6 +342,7 @@ check_sums "$top"
 check_unnamed "$top"
 check_apt "$top"
 check_rpm "$top"
+check_provenance "$top"
 
 if [ -s "$work/failures" ]; then
     sed "s|^|verify: $name: |" "$work/failures" >&2

@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""dsse.py: a release's provenance, an in-toto Statement v1 with an SLSA
+Provenance v1 predicate, in a DSSE envelope. gpg makes and checks the
+signatures; this writes and reads what they are made over.
+
+  dsse.py statement TOP VERSION RECORD BUILDER   the Statement, on stdout:
+      every file of TOP whose name carries VERSION is a subject; the build
+      record RECORD gives the source, the root and the sysroots
+  dsse.py pae STATEMENT                          the bytes a signature covers
+  dsse.py envelope STATEMENT KEYID=SIG...        the envelope, on stdout
+  dsse.py open ENVELOPE DIR                      DIR/pae, DIR/sig.N and
+      DIR/keyid.N for each signature, DIR/subjects: "SHA256 NAME" a line
+"""
+import base64, hashlib, json, os, re, sys
+
+PAYLOAD_TYPE = "application/vnd.in-toto+json"
+
+
+def pae(body):
+    # DSSE's pre-authentication encoding: what is signed names its type.
+    t = PAYLOAD_TYPE.encode()
+    return b"DSSEv1 %d %s %d %s" % (len(t), t, len(body), body)
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def record_fields(path):
+    # deb822: a field, and the lines that continue it.
+    fields, name = {}, None
+    for line in open(path, encoding="utf-8"):
+        if line[:1] == " " and name:
+            fields[name].append(line.strip())
+        elif ":" in line:
+            name, value = line.split(":", 1)
+            fields[name] = [value.strip()] if value.strip() else []
+    return fields
+
+
+def statement(top, version, record, builder):
+    mark = re.compile(re.escape(version) + r"([._+-]|$)")
+    subjects = []
+    for base, _, files in os.walk(top):
+        for name in files:
+            path = os.path.relpath(os.path.join(base, name), top)
+            if mark.search(name) and not name.endswith(".intoto.json") and "/by-hash/" not in path:
+                subjects.append({"name": path, "digest": {"sha256": sha256(os.path.join(top, path))}})
+    f = record_fields(record)
+    source_sum, source = f["Source-Archive"][0].split()
+    deps = [{"name": "build root: Debian %s, with %s" % (f["Build-Release"][0], f["Build-Root-Packages"][0]),
+             "digest": {"sha256": f["Build-Root"][0]}}]
+    deps += [{"name": "sysroot: %s" % name, "digest": {"sha256": s}}
+             for s, name in (line.split(" ", 1) for line in f["Sysroot-Debs"])]
+    return {
+        "_type": "https://in-toto.io/Statement/v1",
+        "subject": sorted(subjects, key=lambda s: s["name"]),
+        "predicateType": "https://slsa.dev/provenance/v1",
+        "predicate": {
+            "buildDefinition": {
+                "buildType": builder + "/build-types/rootbuild/v1",
+                "externalParameters": {"source": {"name": source, "digest": {"sha256": source_sum}},
+                                       "commit": f["Commit"][0], "version": version},
+                "internalParameters": {"sourceDateEpoch": f["Source-Date-Epoch"][0],
+                                       "environment": f["Build-Environment"]},
+                "resolvedDependencies": deps,
+            },
+            "runDetails": {"builder": {"id": builder + "/builders/rootbuild"}},
+        },
+    }
+
+
+def main(args):
+    if args[0] == "statement":
+        json.dump(statement(*args[1:5]), sys.stdout, indent=1, sort_keys=True)
+    elif args[0] == "pae":
+        sys.stdout.buffer.write(pae(open(args[1], "rb").read()))
+    elif args[0] == "envelope":
+        sigs = [dict(zip(("keyid", "sig"), a.split("=", 1))) for a in args[2:]]
+        for s in sigs:
+            s["sig"] = base64.b64encode(open(s["sig"], "rb").read()).decode()
+        body = base64.b64encode(open(args[1], "rb").read()).decode()
+        json.dump({"payloadType": PAYLOAD_TYPE, "payload": body, "signatures": sigs}, sys.stdout, indent=1)
+    elif args[0] == "open":
+        env, out = json.load(open(args[1])), args[2]
+        if env.get("payloadType") != PAYLOAD_TYPE:
+            sys.exit("dsse.py: %s: the payload is not an in-toto statement" % args[1])
+        body = base64.b64decode(env["payload"])
+        open(os.path.join(out, "pae"), "wb").write(pae(body))
+        for n, s in enumerate(env.get("signatures", [])):
+            open(os.path.join(out, "sig.%d" % n), "wb").write(base64.b64decode(s["sig"]))
+            open(os.path.join(out, "keyid.%d" % n), "w").write(s.get("keyid", ""))
+        st = json.loads(body)
+        if st.get("_type") != "https://in-toto.io/Statement/v1" or \
+                st.get("predicateType") != "https://slsa.dev/provenance/v1":
+            sys.exit("dsse.py: %s: not an in-toto Statement v1 of SLSA provenance v1" % args[1])
+        with open(os.path.join(out, "subjects"), "w") as f:
+            for s in st["subject"]:
+                f.write("%s %s\n" % (s["digest"]["sha256"], s["name"]))
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
