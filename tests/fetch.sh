@@ -72,10 +72,8 @@ case_mirror() {
     cp -r "$work" "$fixture" || fail "could not keep the mirror in $fixture"
 }
 
-# fetch: debfetch of the sysroot, its stderr in $err.
-fetch() {
-    "$source_dir/scripts/debfetch.sh" "$suite" "$dest" libc6 >"$out" 2>"$err"
-}
+# fetch [OPTION...]: debfetch of the sysroot (or of what $dest names), its stderr in $err.
+fetch() { "$source_dir/scripts/debfetch.sh" "$@" "$suite" "$dest" libc6 >"$out" 2>"$err"; }
 
 # expect_refused MESSAGE: the fetch failed saying MESSAGE, left no
 # sysroot, and no file anywhere holds the hostile bytes.
@@ -179,14 +177,12 @@ case_system_kept() {
     cp "$work/system.tar" "$entry"
     echo "$hash" >"$work/cache/libcwork/debian/$suite-system.$(echo "$suite libc6" | sha256sum | cut -c1-16)"
     for run in first second; do
-        "$source_dir/scripts/debfetch.sh" --system "$suite" "$dest" libc6 >"$out" 2>"$err" ||
-            fail "the $run fetch failed: $(cat "$err")"
+        fetch --system || fail "the $run fetch failed: $(cat "$err")"
         cmp -s "$dest" "$work/system.tar" || fail "after the $run fetch, $dest is not the cached tarball"
     done
     echo corrupt >>"$entry"
     mkdir "$work/bin" && printf '#!/bin/sh\nexit 1\n' >"$work/bin/mmdebstrap" && chmod +x "$work/bin/mmdebstrap"
-    ! PATH=$work/bin:$PATH "$source_dir/scripts/debfetch.sh" --system "$suite" "$dest" libc6 >"$out" 2>"$err" ||
-        fail "a corrupt cached system was taken"
+    ! PATH=$work/bin:$PATH fetch --system || fail "a corrupt cached system was taken"
     grep -qF "is corrupt" "$err" || fail "the corrupt entry went unnoticed: $(cat "$err")"
 }
 
