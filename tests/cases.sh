@@ -80,16 +80,12 @@ case_data_limit() {
     # started for it (a walk runs the program dozens of times).
     run_limited() {
         (ulimit -d $(($1 / 1024)) && exec -c "${cmd[@]}") </dev/null >"$out" 2>"$err"
-        status=$?
-        if [ "$status" = 0 ] && [ ! -s "$err" ] && cmp -s "$expected_out" "$out"; then
-            outcome=output
-        elif [ "$status" = 1 ] && [ ! -s "$out" ] && cmp -s "$expected_err" "$err"; then
-            outcome=report
-        elif [ "$status" = 127 ] && [ ! -s "$out" ] && [ -s "$err" ] && ! grep -q 'out of memory' "$err"; then
-            outcome=loader
-        else
-            outcome=other
-        fi
+        status=$? outcome=other
+        case $status in
+        0) [ ! -s "$err" ] && cmp -s "$expected_out" "$out" && outcome=output ;;
+        1) [ ! -s "$out" ] && cmp -s "$expected_err" "$err" && outcome=report ;;
+        127) [ ! -s "$out" ] && [ -s "$err" ] && ! grep -q 'out of memory' "$err" && outcome=loader ;;
+        esac
     }
     for ((limit = page; ; limit *= 2)); do
         run_limited $limit
@@ -237,8 +233,7 @@ case_glibc() {
         expect_output
     else
         [ "$status" != 0 ] || fail "glibc of $release started a program that needs $needs"
-        grep -q "version \`GLIBC_$needs' not found" "$err" ||
-            fail "refused for another reason: $(cat "$err")"
+        grep -q "version \`GLIBC_$needs' not found" "$err" || fail "refused for another reason: $(cat "$err")"
         expect_no_output
         echo "refused on $release, as it must be: $(cat "$err")"
     fi

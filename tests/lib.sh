@@ -17,37 +17,22 @@ out=$work/out err=$work/err log=$work/log
 
 # fail MESSAGE...: end the test, naming it (a script may change TEST_NAME
 # as it goes from one system to the next).
-fail() {
-    me="FAIL $TEST_NAME"
-    die "$@"
-}
+fail() { me="FAIL $TEST_NAME" && die "$@"; }
 
 # A helper missing by mistake fails the test rather than pass it silently.
 # (bash runs this in a subshell of its own, so it ends the test by signal.)
-command_not_found_handle() {
-    echo "$me: no command $1" >&2
-    kill -TERM $$
-}
+command_not_found_handle() { echo "$me: no command $1" >&2 && kill -TERM $$; }
 
 # needs_tool COMMAND...: skip the test where an optional tool is missing,
 # naming the Debian package that brings it; under CI, fail.
-needs_tool() {
-    local tool
-    for tool; do needs "$tool" skip; done
-}
+needs_tool() { local tool && for tool; do needs "$tool" skip; done; }
 
 # glibc_of RUNTIME: the glibc the table gives for a release or runtime.
-glibc_of() {
-    local var=glibc_${1//-/_}
-    echo "${!var}"
-}
+glibc_of() { local var=glibc_${1//-/_} && echo "${!var}"; }
 
 # runs COMMAND...: run COMMAND with stdin empty, stdout and stderr to $out
 # and $err, its exit status in $status. run runs the program so.
-runs() {
-    "$@" </dev/null >"$out" 2>"$err"
-    status=$?
-}
+runs() { "$@" </dev/null >"$out" 2>"$err"; status=$?; }
 run() { runs "$prog" "$@"; }
 
 # traced [ENV_ARG...]: run the program through env(1), which takes options
@@ -105,8 +90,7 @@ broken() {
             # from its start, stays well under it.
             head -c $((limit - kept)) /dev/zero >"$work/file"
             eval "exec $fd>>\"\$work/file\""
-            ulimit -f $((limit / 1024))
-            ulimit -c 0
+            ulimit -f $((limit / 1024)) -c 0
             ;;
         esac
         exec "$@"
@@ -129,10 +113,7 @@ expect_no_output() { [ ! -s "$out" ] || fail "wrote to stdout: $(head -c 200 "$o
 # expect_same WHAT EXPECTED GOT: the two files hold the same bytes, or the
 # test fails saying WHAT, and how they differ. Either may be a pipe (<(...)):
 # each is read once.
-expect_same() {
-    local how
-    how=$(diff "$2" "$3") || fail "$1:"$'\n'"$(cat -A <<<"$how")"
-}
+expect_same() { local how && how=$(diff "$2" "$3") || fail "$1:"$'\n'"$(cat -A <<<"$how")"; }
 
 # expect_output: exit 0, nothing on stderr and exactly the expected bytes.
 expect_output() {
@@ -144,14 +125,8 @@ expect_output() {
 # The logged calls, with each address replaced by A, B, ... in order of
 # appearance.
 traced_calls() {
-    awk '{
-        for (i = 1; i <= NF; i++)
-            if ($i ~ /^0x[0-9a-f]+$/) {
-                if (!($i in id)) id[$i] = sprintf("%c", 65 + n++)
-                $i = id[$i]
-            }
-        print
-    }' "$log"
+    awk '{ for (i = 1; i <= NF; i++)
+        if ($i ~ /^0x[0-9a-f]+$/) $i = ($i in id) ? id[$i] : (id[$i] = sprintf("%c", 65 + n++)) } 1' "$log"
 }
 
 expect_calls() { expect_same "library calls differ" "$expected_calls" <(traced_calls); }
