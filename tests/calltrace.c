@@ -71,11 +71,6 @@ static int from_program(const void *caller)
     return (uintptr_t)caller >= r->lo && (uintptr_t)caller < r->hi;
 }
 
-static int mode(const char *name)
-{
-    return getenv(name) != NULL;
-}
-
 /* One line of the log; with CALLTRACE_CALLERS, where CALLER returns to. */
 static void note(const void *caller, const char *fmt, ...)
 {
@@ -89,7 +84,7 @@ static void note(const void *caller, const char *fmt, ...)
     va_end(ap);
     if (n < 0 || n >= (int)sizeof line - 32)
         abort();
-    if (mode("CALLTRACE_CALLERS"))
+    if (getenv("CALLTRACE_CALLERS") != NULL)
         n += snprintf(line + n, 32, " from %#lx",
                       (unsigned long)((uintptr_t)caller - program()->base));
     line[n++] = '\n';
@@ -126,7 +121,7 @@ void *malloc(size_t size)
     }
     void *ptr = __libc_malloc(size);
     note(caller, "malloc %zu %p", size, ptr);
-    if (ptr != NULL && mode("CALLTRACE_POISON")) {
+    if (ptr != NULL && getenv("CALLTRACE_POISON") != NULL) {
         memset(ptr, 0xa5, size);
         block = ptr;
         block_ints = size / sizeof(int);
@@ -156,9 +151,8 @@ void *memcpy(void *dst, const void *src, size_t n)
     note(caller, "memcpy %p %zu", dst, n);
     real(dst, src, n);
     const char *add = getenv("CALLTRACE_MEMCPY_ADD");
-    if (add != NULL)
-        for (size_t i = 0; i < n / sizeof(int); i++)
-            ((int *)dst)[i] += atoi(add);
+    for (size_t i = 0; add != NULL && i < n / sizeof(int); i++)
+        ((int *)dst)[i] += atoi(add);
     return dst;
 }
 
@@ -168,7 +162,7 @@ static const char *block_state(char *buf, size_t size)
     static const int poison = (int)0xa5a5a5a5;
     size_t at = 0;
     buf[0] = '\0';
-    for (size_t i = 0; block != NULL && i < block_ints && at < size; i++) {
+    for (size_t i = 0; i < block_ints && at < size; i++) {
         if (block[i] == poison)
             at += (size_t)snprintf(buf + at, size - at, " -");
         else
@@ -182,7 +176,7 @@ int printf(const char *fmt, ...)
     void *caller = __builtin_return_address(0);
     if (from_program(caller)) {
         char state[160];
-        note(caller, "printf%s", mode("CALLTRACE_POISON") ? block_state(state, sizeof state) : "");
+        note(caller, "printf%s", block != NULL ? block_state(state, sizeof state) : "");
     }
     va_list ap;
     va_start(ap, fmt);

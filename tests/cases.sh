@@ -3,28 +3,10 @@
 # a function below; tests/CMakeLists.txt says which program gets which.
 . "${0%/*}/lib.sh"
 
-case_output() {
-    run
-    expect_output
-}
-
-case_arguments() {
-    run one --help -v '' "two words"
-    expect_output
-}
-
-case_stdin_closed() {
-    "$prog" <&- >"$out" 2>"$err"
-    status=$?
-    expect_output
-}
-
-case_calls() {
-    traced </dev/null >"$out" 2>"$err"
-    status=$?
-    expect_output
-    expect_calls
-}
+case_output() { run; expect_output; }
+case_arguments() { run one --help -v '' "two words"; expect_output; }
+case_stdin_closed() { "$prog" <&- >"$out" 2>"$err"; status=$?; expect_output; }
+case_calls() { traced; expect_output; expect_calls; }
 
 # Output that cannot be written changes nothing else: every call is still
 # made and nothing goes to stderr. The exit status stays 0, unless the
@@ -45,15 +27,12 @@ stdout_fails() {
     shift 2
     traced_command "$@"
     broken 1 "$how" "${cmd[@]}"
-    status=$?
-    if [ "$end" = 0 ]; then expect_status 0; else expect_killed_by "$end"; fi
+    expect_status "$end"
     expect_quiet_stderr
     expect_calls
-    if [ "$how" = file-limit ]; then
-        # What fit under the limit is the start of the output, uncorrupted.
-        cmp -s <(tail -c "$kept" "$work/file") <(head -c "$kept" "$expected_out") ||
-            fail "the file does not end in the first $kept bytes of the output"
-    fi
+    # What fit under the limit is the start of the output, uncorrupted.
+    [ "$how" != file-limit ] || expect_same "the file does not end in the first $kept bytes of the output" \
+        <(head -c "$kept" "$expected_out") <(tail -c "$kept" "$work/file")
 }
 
 # Each run writes its whole output in one write(2), also into a pipe: at
@@ -75,19 +54,12 @@ case_out_of_memory_stderr_full() { out_of_memory_with_stderr full; }
 case_out_of_memory_stderr_broken_pipe() { out_of_memory_with_stderr broken-pipe; }
 
 out_of_memory_with_stderr() {
-    if [ -z "$1" ]; then
-        traced CALLTRACE_FAIL_MALLOC=40 </dev/null >"$out" 2>"$err"
-    else
-        traced_command --ignore-signal=PIPE CALLTRACE_FAIL_MALLOC=40
-        broken 2 "$1" "${cmd[@]}"
-    fi
-    status=$?
+    traced_command --ignore-signal=PIPE CALLTRACE_FAIL_MALLOC=40
+    broken 2 "$1" "${cmd[@]}"
     expect_status 1
     expect_no_output
-    [ -n "$1" ] || cmp -s "$expected_err" "$err" ||
-        fail "stderr is not $name/expected.err, which the man page quotes: $(cat "$err")"
-    [ "$(traced_calls)" = "malloc 40 NULL" ] ||
-        fail "calls after the failed malloc:"$'\n'"$(traced_calls)"
+    [ -n "$1" ] || expect_same "stderr is not $name/expected.err, which the man page quotes" "$expected_err" "$err"
+    expect_same "calls after the failed malloc" <(echo "malloc 40 NULL") <(traced_calls)
 }
 
 # Real allocation failure: under a data-segment limit lowered a page at a
@@ -108,16 +80,12 @@ case_data_limit() {
     # started for it (a walk runs the program dozens of times).
     run_limited() {
         (ulimit -d $(($1 / 1024)) && exec -c "${cmd[@]}") </dev/null >"$out" 2>"$err"
-        status=$?
-        if [ "$status" = 0 ] && [ ! -s "$err" ] && cmp -s "$expected_out" "$out"; then
-            outcome=output
-        elif [ "$status" = 1 ] && [ ! -s "$out" ] && cmp -s "$expected_err" "$err"; then
-            outcome=report
-        elif [ "$status" = 127 ] && [ ! -s "$out" ] && [ -s "$err" ] && ! grep -q 'out of memory' "$err"; then
-            outcome=loader
-        else
-            outcome=other
-        fi
+        status=$? outcome=other
+        case $status in
+        0) [ ! -s "$err" ] && cmp -s "$expected_out" "$out" && outcome=output ;;
+        1) [ ! -s "$out" ] && cmp -s "$expected_err" "$err" && outcome=report ;;
+        127) [ ! -s "$out" ] && [ -s "$err" ] && ! grep -q 'out of memory' "$err" && outcome=loader ;;
+        esac
     }
     for ((limit = page; ; limit *= 2)); do
         run_limited $limit
@@ -161,9 +129,7 @@ case_hardening() {
 
 case_memcheck() {
     needs_tool valgrind
-    valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all \
-        --errors-for-leak-kinds=all "$prog" </dev/null >"$out" 2>"$err"
-    status=$?
+    runs valgrind -q --error-exitcode=99 --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all "$prog"
     expect_output
 }
 
@@ -177,12 +143,10 @@ case_printhello() {
         awk -v s="<$symbol>" '/^[0-9a-f]+ <main>:/ { m = 1; next } /^$/ { m = 0 } m && /call/ && index($0, s)' | wc -l)
     [ "$calls" -ge 1 ] || fail "main does not call printhello"
     # At run time, every puts returns into printhello: it writes every line.
-    traced CALLTRACE_CALLERS=1 </dev/null >"$out" 2>"$err"
-    status=$?
+    traced CALLTRACE_CALLERS=1
     expect_output
-    callers=$(while read -r call _ at; do echo "$call $(routine_at "$at")"; done <"$log")
-    [ "$callers" = "$(sed "s/\$/ $symbol/" "$expected_calls")" ] ||
-        fail "not every line is written by printhello:"$'\n'"$callers"
+    expect_same "not every line is written by printhello" <(sed "s/\$/ $symbol/" "$expected_calls") \
+        <(while read -r call _ at; do echo "$call $(routine_at "$at")"; done <"$log")
 }
 
 # routine_at ADDRESS: the routine of the program that ADDRESS lies in, by nm.
@@ -198,8 +162,7 @@ routine_at() {
 # What is listed is read from the heap copy: when memcpy delivers other
 # values than the source's, the lines show those values.
 case_heap_copy() {
-    traced CALLTRACE_MEMCPY_ADD=100 </dev/null >"$out" 2>"$err"
-    status=$?
+    traced CALLTRACE_MEMCPY_ADD=100
     expected_out=$work/plus100
     awk -F= '{ print $1 "=" $2 + 100 }' "$source_dir/$name/expected.out" >"$expected_out"
     expect_output
@@ -209,19 +172,16 @@ case_heap_copy() {
 # Storing and listing alternate: at the k-th line, exactly the first k
 # elements hold their values, and the block's poison is still in the rest.
 case_store_then_list() {
-    traced CALLTRACE_POISON=1 </dev/null >"$out" 2>"$err"
-    status=$?
+    traced CALLTRACE_POISON=1
     expect_output
     # Line k of the log: "printf", the values of the first k lines, then
     # "-" for each element not yet stored.
-    cut -d= -f2 "$expected_out" | awk '{ v[NR] = $1 } END {
-        for (k = 1; k <= NR; k++) {
+    expect_same "the block at each line is not as stored so far" <(cut -d= -f2 "$expected_out" | awk '
+        { v[NR] = $1 } END { for (k = 1; k <= NR; k++) {
             line = "printf"
             for (i = 1; i <= NR; i++) line = line " " (i <= k ? v[i] : "-")
             print line
-        } }' >"$work/states"
-    grep '^printf' "$log" | cmp -s "$work/states" - ||
-        fail "the block at each line is not as stored so far:"$'\n'"$(diff "$work/states" <(grep '^printf' "$log"))"
+        } }') <(grep '^printf' "$log")
 }
 
 # The newest glibc symbol version it needs is within its generation's bound.
@@ -235,17 +195,13 @@ case_glibc_newest() {
 # The page renders without warnings and lists what the program really prints.
 case_manual() {
     needs_tool man
-    LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$build_dir/man/$name.1" >"$out" 2>"$err"
-    status=$?
+    LC_ALL=C.UTF-8 MANWIDTH=80 runs man --warnings -E UTF-8 -l "$build_dir/man/$name.1"
     expect_status 0
     [ ! -s "$err" ] || fail "man page warnings:"$'\n'"$(cat "$err")"
     # The listing: after "to standard output:" and a blank line, up to the
     # next blank line.
-    awk '/to standard output:$/ { at = 1; next } at == 1 && /^$/ { at = 2; next }
-         at == 2 && /^$/ { exit } at == 2 { sub(/^ +/, ""); print }' "$out" >"$work/listing"
-    "$prog" >"$work/real"
-    cmp -s "$work/listing" "$work/real" ||
-        fail "the page's listing is not the output:"$'\n'"$(diff "$work/listing" "$work/real")"
+    expect_same "the page's listing is not the output" <(awk '/to standard output:$/ { at = 1; next }
+        at == 1 && /^$/ { at = 2; next } at == 2 && /^$/ { exit } at == 2 { sub(/^ +/, ""); print }' "$out") <("$prog")
 }
 
 case_install() {
@@ -271,19 +227,22 @@ case_install() {
 case_glibc() {
     local release=$1 needs
     needs=$("$source_dir/scripts/glibc-floor.sh" "$prog") || fail "could not read its symbol versions"
-    run_on_release "$release" one --two
+    runtime "$release"
+    runs "$loader" --library-path "$libdir" "$prog" one --two
     if version_at_most "$needs" "$(glibc_of "$release")"; then
         expect_output
     else
         [ "$status" != 0 ] || fail "glibc of $release started a program that needs $needs"
-        grep -q "version \`GLIBC_$needs' not found" "$err" ||
-            fail "refused for another reason: $(cat "$err")"
+        grep -q "version \`GLIBC_$needs' not found" "$err" || fail "refused for another reason: $(cat "$err")"
         expect_no_output
         echo "refused on $release, as it must be: $(cat "$err")"
     fi
 }
 
-for_program "$2"
+# The program the case is about, and its expected facts.
+prog=$2 name=${2##*/}
+expected_out=$source_dir/$name/expected.out expected_calls=$source_dir/$name/expected.calls
+expected_err=$source_dir/$name/expected.err
 case=case_${1//-/_}
 shift 2
 declare -F "$case" >/dev/null || fail "no such case"

@@ -18,6 +18,9 @@ dest=$work/debian/$suite-sysroot
 marker=$dest/usr/lib/x86_64-linux-gnu/marker
 pool=pool/main/g/glibc/libc6_2.31-13_amd64.deb
 
+sha256_of() { sha256sum <"$1" | cut -d' ' -f1; }
+hashes() { good_hash=$(sha256_of "$work/good.deb") hostile_hash=$(sha256_of "$work/hostile.deb"); }
+
 # make_deb CONTENT FILE: a libc6 .deb holding a marker file with CONTENT.
 make_deb() {
     local tree=$work/deb-$1
@@ -33,20 +36,15 @@ make_deb() {
 # CODENAME, and whose Release is valid until VALID_UNTIL; by default the
 # suite, and no end.
 mirror() {
-    local dir=$1 codename=${2:-$suite} dists=$1/dists/$suite
-    mkdir -p "$dists/main/binary-amd64" "$dir/${pool%/*}"
+    local dir=$1 dists=$1/dists/$suite packages=$1/dists/$suite/main/binary-amd64/Packages
+    mkdir -p "${packages%/*}" "$dir/${pool%/*}"
     cp "$work/good.deb" "$dir/$pool"
     { dpkg-deb -f "$work/good.deb"
-      echo "Filename: $pool"
-      echo "Size: $(wc -c <"$work/good.deb")"
-      echo "SHA256: $good_hash"
-      echo; } >"$dists/main/binary-amd64/Packages"
-    { echo "Origin: Debian"; echo "Suite: oldstable"; echo "Codename: $codename"
-      echo "Date: $(LC_ALL=C date -u -R -d '-2 days')"; [ -z "${3:-}" ] || echo "Valid-Until: $3"
-      echo "Architectures: amd64"; echo "Components: main"
-      echo "SHA256:"
-      echo " $(sha256sum <"$dists/main/binary-amd64/Packages" | cut -d' ' -f1)" \
-        "$(wc -c <"$dists/main/binary-amd64/Packages") main/binary-amd64/Packages"; } >"$dists/Release"
+      printf '%s\n' "Filename: $pool" "Size: $(wc -c <"$work/good.deb")" "SHA256: $good_hash" ""; } >"$packages"
+    printf '%s\n' "Origin: Debian" "Suite: oldstable" "Codename: ${2:-$suite}" \
+        "Date: $(LC_ALL=C date -u -R -d '-2 days')" ${3:+"Valid-Until: $3"} "Architectures: amd64" \
+        "Components: main" "SHA256:" " $(sha256_of "$packages") $(wc -c <"$packages") main/binary-amd64/Packages" \
+        >"$dists/Release"
     gpg --batch --yes --clearsign -o "$dists/InRelease" "$dists/Release"
     rm "$dists/Release"
     export DEBIAN_MIRROR=file:$dir
@@ -67,17 +65,15 @@ case_mirror() {
     gpg --batch --export >"$DEBIAN_KEYRING"
     make_deb good "$work/good.deb"
     make_deb hostile "$work/hostile.deb"
-    good_hash=$(sha256sum <"$work/good.deb" | cut -d' ' -f1)
+    hashes
     mirror "$work/good"
     gpgconf --kill gpg-agent
     rm -rf "$fixture" "$work/deb-good" "$work/deb-hostile"
     cp -r "$work" "$fixture" || fail "could not keep the mirror in $fixture"
 }
 
-# fetch: debfetch of the sysroot, its stderr in $err.
-fetch() {
-    "$source_dir/scripts/debfetch.sh" "$suite" "$dest" libc6 >"$out" 2>"$err"
-}
+# fetch [OPTION...]: debfetch of the sysroot (or of what $dest names), its stderr in $err.
+fetch() { "$source_dir/scripts/debfetch.sh" "$@" "$suite" "$dest" libc6 >"$out" 2>"$err"; }
 
 # expect_refused MESSAGE: the fetch failed saying MESSAGE, left no
 # sysroot, and no file anywhere holds the hostile bytes.
@@ -108,7 +104,7 @@ case_deb_altered() {
 # downloads, and under the good hash in the cache.
 case_deb_partial() {
     head -c 300 "$work/hostile.deb" >"$work/partial.deb"
-    hostile_hash=$(sha256sum <"$work/partial.deb" | cut -d' ' -f1)
+    hostile_hash=$(sha256_of "$work/partial.deb")
     served "$work/partial.deb"
     expect_refused "its sha256 is $hostile_hash, the lists say $good_hash"
     mkdir -p "$work/debian/$suite.apt/archives" "$work/cache/libcwork/sha256"
@@ -151,21 +147,19 @@ case_expired_release() {
 # altered to name a hostile .deb that waits, well formed, in the cache;
 # then the InRelease altered as well, to name that Packages.
 case_kept_lists_altered() {
-    local lists=$work/cache/libcwork/debian/$suite/lists new
+    local lists=$work/cache/libcwork/debian/$suite/lists how new
+    local -A said=([Packages]="the Packages file of Debian $suite is not the one"
+        [InRelease]="the InRelease of Debian $suite from file:$work/good fails its signature check")
     for how in Packages InRelease; do
         expect_good_run
         rm -rf "$dest" "$dest.complete"
         cp "$work/hostile.deb" "$work/cache/libcwork/sha256/$hostile_hash"
         sed -i "s/^SHA256: $good_hash/SHA256: $hostile_hash/" "$lists/"*_Packages
-        if [ $how = InRelease ]; then
-            new=$(sha256sum <"$lists/"*_Packages | cut -d' ' -f1)
-            sed -i "s/^ [0-9a-f]\{64\}\( .* main\/binary-amd64\/Packages\)$/ $new\1/" "$lists/"*_InRelease
-        fi
-        fetch || fail "the fetch failed: $(cat "$err")"
-        grep -qF "the lists kept from before are refused: $(case $how in Packages) echo "the Packages file of Debian $suite is not the one" ;;
-            InRelease) echo "the InRelease of Debian $suite from file:$work/good fails its signature check" ;; esac)" "$err" ||
+        new=$(sha256_of "$lists/"*_Packages)
+        [ $how = Packages ] || sed -i "s|^ [0-9a-f]\{64\}\( .* main/binary-amd64/Packages\)$| $new\1|" "$lists/"*_InRelease
+        expect_good_run
+        grep -qF "the lists kept from before are refused: ${said[$how]}" "$err" ||
             fail "the altered $how went unnoticed: $(cat "$err")"
-        [ "$(cat "$marker")" = good ] || fail "the sysroot holds '$(cat "$marker")', not the good file"
     done
 }
 
@@ -178,19 +172,17 @@ case_system_kept() {
     export DEBIAN_MIRROR=file:$work/good
     mkdir -p "$work/cache/libcwork/sha256" "$work/cache/libcwork/debian" "$work/debian"
     tar -cf "$work/system.tar" -C "$work" good.deb
-    hash=$(sha256sum <"$work/system.tar" | cut -d' ' -f1)
+    hash=$(sha256_of "$work/system.tar")
     entry=$work/cache/libcwork/sha256/$hash
     cp "$work/system.tar" "$entry"
     echo "$hash" >"$work/cache/libcwork/debian/$suite-system.$(echo "$suite libc6" | sha256sum | cut -c1-16)"
     for run in first second; do
-        "$source_dir/scripts/debfetch.sh" --system "$suite" "$dest" libc6 >"$out" 2>"$err" ||
-            fail "the $run fetch failed: $(cat "$err")"
+        fetch --system || fail "the $run fetch failed: $(cat "$err")"
         cmp -s "$dest" "$work/system.tar" || fail "after the $run fetch, $dest is not the cached tarball"
     done
     echo corrupt >>"$entry"
     mkdir "$work/bin" && printf '#!/bin/sh\nexit 1\n' >"$work/bin/mmdebstrap" && chmod +x "$work/bin/mmdebstrap"
-    ! PATH=$work/bin:$PATH "$source_dir/scripts/debfetch.sh" --system "$suite" "$dest" libc6 >"$out" 2>"$err" ||
-        fail "a corrupt cached system was taken"
+    ! PATH=$work/bin:$PATH fetch --system || fail "a corrupt cached system was taken"
     grep -qF "is corrupt" "$err" || fail "the corrupt entry went unnoticed: $(cat "$err")"
 }
 
@@ -223,12 +215,10 @@ case=case_${1//-/_}
 declare -F "$case" >/dev/null || fail "no such case"
 fixture=${2:-}
 if [ -n "$fixture" ]; then
-    needs_tool gpg
-    needs_tool gpgv
+    needs_tool gpg gpgv
     if [ "$1" != mirror ]; then
         cp -r "$fixture/." "$work/" || fail "no mirror in $fixture: the row hostile/mirror made none"
-        good_hash=$(sha256sum <"$work/good.deb" | cut -d' ' -f1)
-        hostile_hash=$(sha256sum <"$work/hostile.deb" | cut -d' ' -f1)
+        hashes
     fi
 fi
 "$case"

@@ -17,44 +17,23 @@ out=$work/out err=$work/err log=$work/log
 
 # fail MESSAGE...: end the test, naming it (a script may change TEST_NAME
 # as it goes from one system to the next).
-fail() {
-    me="FAIL $TEST_NAME"
-    die "$@"
-}
+fail() { me="FAIL $TEST_NAME" && die "$@"; }
 
 # A helper missing by mistake fails the test rather than pass it silently.
 # (bash runs this in a subshell of its own, so it ends the test by signal.)
-command_not_found_handle() {
-    echo "$me: no command $1" >&2
-    kill -TERM $$
-}
+command_not_found_handle() { echo "$me: no command $1" >&2 && kill -TERM $$; }
 
-# needs_tool COMMAND: skip the test where an optional tool is missing,
+# needs_tool COMMAND...: skip the test where an optional tool is missing,
 # naming the Debian package that brings it; under CI, fail.
-needs_tool() {
-    needs "$1" skip
-}
+needs_tool() { local tool && for tool; do needs "$tool" skip; done; }
 
 # glibc_of RUNTIME: the glibc the table gives for a release or runtime.
-glibc_of() {
-    local var=glibc_${1//-/_}
-    echo "${!var}"
-}
+glibc_of() { local var=glibc_${1//-/_} && echo "${!var}"; }
 
-# for_program PATH: the program the case is about, and its expected facts.
-for_program() {
-    prog=$1
-    name=${prog##*/}
-    expected_out=$source_dir/$name/expected.out
-    expected_calls=$source_dir/$name/expected.calls
-    expected_err=$source_dir/$name/expected.err
-}
-
-# run [ARG...]: run the program with stdin empty, stdout and stderr to files.
-run() {
-    "$prog" "$@" </dev/null >"$out" 2>"$err"
-    status=$?
-}
+# runs COMMAND...: run COMMAND with stdin empty, stdout and stderr to $out
+# and $err, its exit status in $status. run runs the program so.
+runs() { "$@" </dev/null >"$out" 2>"$err"; status=$?; }
+run() { runs "$prog" "$@"; }
 
 # traced [ENV_ARG...]: run the program through env(1), which takes options
 # such as --ignore-signal=PIPE and NAME=VALUE pairs, with its library calls
@@ -65,15 +44,13 @@ traced_command() {
     [ -f "$work/calltrace.so" ] || cp "${CALLTRACE_LIB:?}" "$work/calltrace.so"
     cmd=(env "$@" CALLTRACE_LOG="$log" LD_PRELOAD="$work/calltrace.so" "$prog")
 }
-
-traced() {
-    traced_command "$@"
-    "${cmd[@]}"
-}
+traced() { traced_command "$@"; runs "${cmd[@]}"; }
 
 # broken FD HOW COMMAND...: run the external COMMAND, stdin empty, with
 # file descriptor FD (1 or 2) failing as HOW says, by real faults of the
-# kernel, and the other of stdout and stderr to $out or $err:
+# kernel, and the other of stdout and stderr to $out or $err; its exit
+# status in $status. HOW is one of
+#   (empty)      nothing fails: FD goes to its file as well
 #   closed       not open at all
 #   full         /dev/full, where every write fails with ENOSPC
 #   broken-pipe  a pipe whose reader has gone: SIGPIPE, or EPIPE if ignored
@@ -81,31 +58,27 @@ traced() {
 #   file-limit   a file that reaches the file-size limit halfway through the
 #                expected output, so $kept bytes fit: SIGXFSZ, or EFBIG
 broken() {
-    local fd=$1 how=$2 limit=65536 other='2>"$err"'
+    local fd=$1 how=$2 limit=65536 files=([1]='>"$out"' [2]='2>"$err"')
     shift 2
-    [ "$fd" = 1 ] || other='>"$out"'
     kept=$(($(wc -c <"$expected_out") / 2))
     # The shell's own note of a signal that ended the command goes nowhere.
     (
         set -e
         exec </dev/null
-        eval "exec $other"
+        eval "exec ${files[3 - fd]}"
         case $how in
+        '') eval "exec ${files[fd]}" ;;
         closed) eval "exec $fd>&-" ;;
         full) eval "exec $fd>/dev/full" ;;
-        broken-pipe)
+        *-pipe)
             # Opened both ways first, so that opening it to write does not
-            # wait; then its only reader is closed.
-            mkfifo "$work/pipe"
-            exec 3<>"$work/pipe" 4>"$work/pipe" 3<&-
-            eval "exec $fd>&4 4>&-"
-            ;;
-        full-pipe)
-            # fd 3 reads but never does; perl makes the writing end
+            # wait. A broken pipe's only reader is then closed; a full one's
+            # reads but never does, and perl makes the writing end
             # non-blocking (the flag stays with it) and fills the pipe.
             mkfifo "$work/pipe"
             exec 3<>"$work/pipe" 4>"$work/pipe"
-            perl -MFcntl -e 'open(my $w, ">&=", 4) or die;
+            [ "$how" = full-pipe ] || exec 3<&-
+            [ "$how" = broken-pipe ] || perl -MFcntl -e 'open(my $w, ">&=", 4) or die;
                 fcntl($w, F_SETFL, fcntl($w, F_GETFL, 0) | O_NONBLOCK) or die;
                 1 while syswrite($w, "x" x 4096); 1 while syswrite($w, "x");
                 $!{EAGAIN} or die "$!"'
@@ -117,64 +90,52 @@ broken() {
             # from its start, stays well under it.
             head -c $((limit - kept)) /dev/zero >"$work/file"
             eval "exec $fd>>\"\$work/file\""
-            ulimit -f $((limit / 1024))
-            ulimit -c 0
+            ulimit -f $((limit / 1024)) -c 0
             ;;
         esac
         exec "$@"
     ) 2>/dev/null
+    status=$?
 }
 
+# expect_status N|SIGNAL: the exit status was N, or SIGNAL (PIPE, XFSZ)
+# ended the process.
 expect_status() {
-    [ "$status" = "$1" ] || fail "exit status $status, expected $1; stderr: $(cat "$err")"
+    local got=$status want=$1
+    [ "$status" -le 128 ] || got=$(kill -l "$status" 2>/dev/null)
+    [[ $want == [0-9]* ]] || want="to be ended by SIG$1"
+    [ "$got" = "$1" ] || fail "exit status $status, expected $want; stderr: $(cat "$err")"
 }
 
-# expect_killed_by SIGNAL: the process was ended by SIGNAL (PIPE, XFSZ).
-expect_killed_by() {
-    [ "$status" -gt 128 ] && [ "$(kill -l $((status - 128)))" = "$1" ] ||
-        fail "exit status $status, expected to be ended by SIG$1; stderr: $(cat "$err")"
-}
+expect_quiet_stderr() { [ ! -s "$err" ] || fail "wrote to stderr: $(cat "$err")"; }
+expect_no_output() { [ ! -s "$out" ] || fail "wrote to stdout: $(head -c 200 "$out")"; }
 
-expect_quiet_stderr() {
-    [ ! -s "$err" ] || fail "wrote to stderr: $(cat "$err")"
-}
-
-expect_no_output() {
-    [ ! -s "$out" ] || fail "wrote to stdout: $(head -c 200 "$out")"
-}
+# expect_same WHAT EXPECTED GOT: the two files hold the same bytes, or the
+# test fails saying WHAT, and how they differ. Either may be a pipe (<(...)):
+# each is read once.
+expect_same() { local how && how=$(diff "$2" "$3") || fail "$1:"$'\n'"$(cat -A <<<"$how")"; }
 
 # expect_output: exit 0, nothing on stderr and exactly the expected bytes.
 expect_output() {
     expect_status 0
     expect_quiet_stderr
-    cmp -s "$expected_out" "$out" ||
-        fail "stdout differs from $name/expected.out:"$'\n'"$(diff "$expected_out" "$out" | cat -A)"
+    expect_same "stdout differs from $name/expected.out" "$expected_out" "$out"
 }
 
 # The logged calls, with each address replaced by A, B, ... in order of
 # appearance.
 traced_calls() {
-    awk '{
-        for (i = 1; i <= NF; i++)
-            if ($i ~ /^0x[0-9a-f]+$/) {
-                if (!($i in id)) id[$i] = sprintf("%c", 65 + n++)
-                $i = id[$i]
-            }
-        print
-    }' "$log"
+    awk '{ for (i = 1; i <= NF; i++)
+        if ($i ~ /^0x[0-9a-f]+$/) $i = ($i in id) ? id[$i] : (id[$i] = sprintf("%c", 65 + n++)) } 1' "$log"
 }
 
-expect_calls() {
-    [ "$(traced_calls)" = "$(cat "$expected_calls")" ] ||
-        fail "library calls differ:"$'\n'"$(diff "$expected_calls" <(traced_calls))"
-}
+expect_calls() { expect_same "library calls differ" "$expected_calls" <(traced_calls); }
 
 # runtime NAME: set loader and libdir to the glibc runtime of that release
 # or runtime row, fetched by the fetch-NAME test, after making sure it is
 # the glibc the table gives for it.
 runtime() {
-    local release=$1 root version banner file
-    root=$debian_dir/$release-runtime
+    local release=$1 root=$debian_dir/$1-runtime version banner
     version=$(glibc_of "$release")
     # A runtime that is not a release's comes from npm: where its fetch was
     # skipped (no npm, or its registry out of reach), so is this.
@@ -182,44 +143,24 @@ runtime() {
         needs_tool npm
         [ ! -f "$root.unreachable" ] || skip "$(cat "$root.unreachable")"
     fi
-    # The first loader and the first libc.so.6 in it, in one walk.
-    loader="" libdir=""
-    while read -r file; do
-        [[ $file == */libc.so.6 ]] && libdir=${libdir:-${file%/*}} || loader=${loader:-$file}
-    done < <(find "$root" -name ld-linux-x86-64.so.2 -o -name libc.so.6)
+    loader=$(find "$root" -name ld-linux-x86-64.so.2 -print -quit)
+    libdir=$(find "$root" -name libc.so.6 -printf '%h\n' -quit)
     [ -x "$loader" ] && [ -f "$libdir/libc.so.6" ] || fail "no glibc runtime in $root"
-    banner=$("$loader" --library-path "$libdir" "$libdir/libc.so.6")
-    banner=${banner%%$'\n'*}
-    case $banner in
-    *"release version $version"[.,]*) ;;
-    *) fail "$root is not glibc $version: $banner" ;;
-    esac
-}
-
-# run_on_release NAME [ARG...]: run the program on that release's or
-# runtime's glibc.
-run_on_release() {
-    runtime "$1"
-    shift
-    "$loader" --library-path "$libdir" "$prog" "$@" </dev/null >"$out" 2>"$err"
-    status=$?
+    banner=$("$loader" --library-path "$libdir" "$libdir/libc.so.6" | head -n 1)
+    [[ $banner == *"release version $version"[.,]* ]] || fail "$root is not glibc $version: $banner"
 }
 
 # side_by_side JOB...: run each JOB (a command line: a function and its
 # arguments) at once, each with its own $out, $err and log; then print the
 # logs in order. False if any job failed.
 side_by_side() {
-    local i pids=() status=0 jobs=("$@")
+    local i pid pids=() status=0 jobs=("$@")
     for i in "${!jobs[@]}"; do
         # shellcheck disable=SC2086
         (out=$work/job$i.out err=$work/job$i.err ${jobs[$i]}) >"$work/job$i.log" 2>&1 &
         pids+=($!)
     done
-    for i in "${!pids[@]}"; do
-        wait "${pids[$i]}" || status=1
-    done
-    for i in "${!jobs[@]}"; do
-        cat "$work/job$i.log"
-    done
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    for i in "${!jobs[@]}"; do cat "$work/job$i.log"; done
     return $status
 }

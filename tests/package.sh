@@ -5,8 +5,8 @@
 format=$1
 
 case $format in
-deb) needs_tool dpkg-deb && needs_tool dpkg-shlibdeps && file=$deb ;;
-rpm) needs_tool rpmbuild && needs_tool cpio && file=$rpm ;;
+deb) needs_tool dpkg-deb dpkg-shlibdeps && file=$deb ;;
+rpm) needs_tool rpmbuild cpio && file=$rpm ;;
 tgz) file=$tgz ;;
 *) fail "unknown format $format" ;;
 esac
@@ -17,75 +17,56 @@ pkg=$work/out/$file
 [ -f "$pkg" ] || fail "made $(ls "$work/out"), not $file"
 
 # The floor its name carries is what its executables really need.
-executables=()
-for p in $programs; do executables+=("$build_dir/bin/$p"); done
-measured=$("$source_dir/scripts/glibc-floor.sh" "${executables[@]}") ||
+read -ra executables <<<"$programs"
+measured=$("$source_dir/scripts/glibc-floor.sh" "${executables[@]/#/$build_dir/bin/}") ||
     fail "could not read the executables' symbol versions"
 [ "$measured" = "$floor" ] || fail "named for glibc $floor, but its executables need $measured"
 version_at_most "$floor" "$newest" || fail "needs glibc $floor, newer than its generation allows"
 
-# expect_files LISTING PATH...: each PATH is in the package's file list.
-expect_files() {
-    local listing=$1 path
-    shift
-    for path in "$@"; do
-        grep -qx "$path" <<<"$listing" || fail "$path is missing from $file"
-    done
-}
-
-# expect_stripped DIR: the executables under DIR have no symbols and no .comment.
-expect_stripped() {
-    local exe
-    for exe in "$1"/*; do
-        ! readelf -SW "$exe" | grep -qE ' \.(symtab|comment) ' ||
-            fail "$(basename "$exe") in $file is not stripped"
-    done
-}
-
+# What it needs and provides; then its listing, where the programs and their
+# pages lie under $top as they do once installed, with the other files it
+# must hold; and the tree unpacked into $work/root.
+mkdir "$work/root"
 case $format in
 deb)
-    [ "$(dpkg-deb -f "$pkg" Pre-Depends)" = "libc6 (>= $floor)" ] ||
-        fail "Pre-Depends is '$(dpkg-deb -f "$pkg" Pre-Depends)', expected 'libc6 (>= $floor)'"
-    [ -z "$(dpkg-deb -f "$pkg" Depends)" ] || fail "Depends repeats Pre-Depends"
+    field() { dpkg-deb -f "$pkg" "$1"; }
+    [ "$(field Pre-Depends)" = "libc6 (>= $floor)" ] ||
+        fail "Pre-Depends is '$(field Pre-Depends)', expected 'libc6 (>= $floor)'"
+    [ -z "$(field Depends)" ] || fail "Depends repeats Pre-Depends"
     # Every generation answers to the name libcwork.
-    [ "$package" = libcwork ] || [ "$(dpkg-deb -f "$pkg" Provides)" = "libcwork (= $(dpkg-deb -f "$pkg" Version))" ] ||
-        fail "Provides is '$(dpkg-deb -f "$pkg" Provides)', not libcwork at its own version"
-    listing=$(dpkg-deb -c "$pkg" | awk '{ print $NF }')
-    for p in $programs; do
-        expect_files "$listing" "./usr/bin/$p" "./usr/share/man/man1/$p.1.gz"
-    done
-    expect_files "$listing" "./usr/share/doc/$package/copyright" "./usr/share/doc/$package/changelog.Debian.gz"
+    [ "$package" = libcwork ] || [ "$(field Provides)" = "libcwork (= $(field Version))" ] ||
+        fail "Provides is '$(field Provides)', not libcwork at its own version"
+    top=./usr listing=$(dpkg-deb -c "$pkg" | awk '{ print $NF }')
+    files=("$top/share/doc/$package/copyright" "$top/share/doc/$package/changelog.Debian.gz")
     dpkg-deb -x "$pkg" "$work/root"
-    expect_stripped "$work/root/usr/bin"
     ;;
 rpm)
-    requires=$(rpm -qp --requires "$pkg" 2>/dev/null)
+    query() { rpm -qp "$@" "$pkg" 2>/dev/null; }
+    requires=$(query --requires)
     needed=$(grep -o '^libc\.so\.6(GLIBC_[0-9.]*)(64bit)' <<<"$requires" | sed 's/.*GLIBC_\([0-9.]*\).*/\1/' |
         sort -V | tail -n 1)
     [ "$needed" = "$floor" ] || fail "Requires asks for GLIBC_$needed, not GLIBC_$floor:"$'\n'"$requires"
-    [ "$(rpm -qp --qf '%{PREFIXES}' "$pkg" 2>/dev/null)" = "(none)" ] || fail "relocatable"
-    rpm -qp --provides "$pkg" 2>/dev/null | grep -qx "libcwork = $(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$pkg" 2>/dev/null)" ||
+    [ "$(query --qf '%{PREFIXES}')" = "(none)" ] || fail "relocatable"
+    query --provides | grep -qx "libcwork = $(query --qf '%{VERSION}-%{RELEASE}')" ||
         fail "does not provide libcwork at its own version"
-    listing=$(rpm -qlp "$pkg" 2>/dev/null)
-    for p in $programs; do
-        expect_files "$listing" "/usr/bin/$p" "/usr/share/man/man1/$p.1.gz"
-    done
-    expect_files "$listing" "/usr/share/licenses/$package/LICENSE"
+    top=/usr listing=$(query -l)
+    files=("$top/share/licenses/$package/LICENSE")
     grep -qx '/usr/share/man' <<<"$listing" && fail "owns /usr/share/man"
-    mkdir "$work/root"
     (cd "$work/root" && rpm2cpio "$pkg" | cpio -idm --quiet) || fail "cannot unpack"
-    expect_stripped "$work/root/usr/bin"
     ;;
 tgz)
-    top=${tgz%.tar.gz}
-    listing=$(tar tzf "$pkg")
-    for p in $programs; do
-        expect_files "$listing" "$top/bin/$p" "$top/share/man/man1/$p.1.gz"
-    done
-    expect_files "$listing" "$top/share/doc/$package/LICENSE"
-    tar xzf "$pkg" -C "$work"
-    expect_stripped "$work/$top/bin"
+    top=${tgz%.tar.gz} listing=$(tar tzf "$pkg")
+    files=("$top/share/doc/$package/LICENSE")
+    tar xzf "$pkg" -C "$work/root"
     ;;
 esac
+for p in $programs; do files+=("$top/bin/$p" "$top/share/man/man1/$p.1.gz"); done
+for path in "${files[@]}"; do
+    grep -qx "$path" <<<"$listing" || fail "$path is missing from $file"
+done
+# Its executables have no symbols and no .comment.
+for exe in "$work/root/$top/bin"/*; do
+    ! readelf -SW "$exe" | grep -qE ' \.(symtab|comment) ' || fail "$(basename "$exe") in $file is not stripped"
+done
 echo "$file: needs glibc $floor"
 exit 0
