@@ -825,10 +825,38 @@ must "make release, poisoned" with_umask 077 env PATH="$work/poison:$PATH" CXXFL
     LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$(cat "$out")" make -C "$tree" release REPO="$work/poisoned"
 must "the clean build in the root" "$source_dir/scripts/rootbuild.sh" "$(newest_in "$tree")" \
     "$(ls "$tree"/build/libcwork-*.tar.gz)" "$work/clean"
-for f in "$work/clean"/*; do cmp -s "$f" "$work/poisoned/${f##*/}" ||
+for f in "$work/clean"/*; do [ "${f%.buildinfo}" != "$f" ] || cmp -s "$f" "$work/poisoned/${f##*/}" ||
     fail "${f##*/}, released from a poisoned environment, is not what the clean build in the root made"; done
+f=$(cd "$work/clean" && ls *.buildinfo)
+head -c "$(stat -c %s "$work/clean/$f")" "$work/poisoned/$f" | cmp -s - "$work/clean/$f" ||
+    fail "the published build record is not the clean build's:"$'\n'"$(diff "$work/clean/$f" "$work/poisoned/$f")"
 say "make release from a poisoned environment publishes the bytes of a clean build in the root: $(ls "$work/clean" | wc -l) files"
+must "the release built in the root does not verify" "$source_dir/scripts/verify.sh" "$work/poisoned"
+# A changed build record or provenance fails, even where the whole tree's
+# sums are signed again by the key.
+resigned record "$work/poisoned/$f" sed -i 's/^Build-Release: .*/Build-Release: elsewhere/'
+refuses "verify of a changed build record" "${f%.buildinfo}.intoto.json: names $f with sha256" \
+    "$source_dir/scripts/verify.sh" "$work/tampered"
+resigned provenance "$work/poisoned/${f%.buildinfo}.intoto.json" python3 -c 'import base64, json, sys
+e = json.load(open(sys.argv[1])); s = json.loads(base64.b64decode(e["payload"]))
+s["subject"][0]["digest"]["sha256"] = "0" * 64; e["payload"] = base64.b64encode(json.dumps(s).encode()).decode()
+json.dump(e, open(sys.argv[1], "w"))'
+refuses "verify of a changed provenance" "${f%.buildinfo}.intoto.json: no good signature by a key of the tree's" \
+    "$source_dir/scripts/verify.sh" "$work/tampered"
+say "a build record or provenance changed, the tree's sums signed again, fails make verify"
 ROWS
+
+# resigned WHAT FILE COMMAND...: $work/tampered, a copy of $work/poisoned
+# with FILE changed by COMMAND FILE, and its SHA256SUMS written and signed
+# again by the key, as one holding the key (not the build) could.
+resigned() {
+    local file=$work/tampered/${2#"$work/poisoned/"}
+    rm -rf "$work/tampered" && cp -a "$work/poisoned" "$work/tampered" && "${@:3}" "$file" &&
+        (cd "$work/tampered" && awk '{ print $2 }' SHA256SUMS | xargs sha256sum -- >SHA256SUMS.new &&
+            mv SHA256SUMS.new SHA256SUMS && rm SHA256SUMS.asc &&
+            gpg --batch --armor --detach-sign -o SHA256SUMS.asc SHA256SUMS) >"$out" 2>&1 ||
+        fail "could not change the $1 and sign the sums again:"$'\n'"$(cat "$out")"
+}
 
 rpm_roots=true
 if ! command -v dnf >/dev/null || ! command -v rpmbuild >/dev/null; then
