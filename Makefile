@@ -13,6 +13,9 @@
 #                  signed with LIBCWORK_SIGNING_KEY, keeping every earlier version
 #   make verify REPO=DIR|URL [FINGERPRINT=HEX]  check a published tree end
 #                  to end, against the key HEX or else the tree's own
+#   make rebuild REPO=DIR|URL [VERSION=V] [FINGERPRINT=HEX]  verify it, build
+#                  V again from its published source in its recorded root,
+#                  and compare every file it made with the published one
 #   make systems   install and run the packages on real Debian systems and
 #                  on rpm roots, from the files and from the repositories
 #   make hosts     build and check the project on every Debian release in the
@@ -35,7 +38,7 @@ PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: hostcheck all run check install uninstall package repo release verify systems hosts dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: hostcheck all run check install uninstall package repo release verify rebuild systems hosts dist bench lint reproducible clean $(GENERATIONS)
 
 all: $(GENERATIONS)
 
@@ -90,9 +93,9 @@ repo: package
 # given: make expands nothing in it, and no shell reads it as a command.
 unexport REPO
 export LIBCWORK_REPO := $(value REPO)
-ifneq ($(filter release verify,$(MAKECMDGOALS)),)
-$(if $(value REPO),,$(error make $(filter release verify,$(MAKECMDGOALS)) needs REPO=, \
-	the repository tree: a directory (for make verify, a URL too)))
+ifneq ($(filter release verify rebuild,$(MAKECMDGOALS)),)
+$(if $(value REPO),,$(error make $(filter release verify rebuild,$(MAKECMDGOALS)) needs REPO=, \
+	the repository tree: a directory (for make verify and make rebuild, a URL too)))
 endif
 # The packages published are built again, from the source archive, in a
 # clean root of the build release; the builds here only fetch its sysroots.
@@ -102,6 +105,9 @@ release: all
 
 verify:
 	@scripts/verify.sh "$$LIBCWORK_REPO"
+
+rebuild: all
+	@scripts/rebuild.sh build/$(FIRST) "$$LIBCWORK_REPO"
 
 # A missing tool (mmdebstrap) skips them, saying so; exit status 77.
 systems: repo

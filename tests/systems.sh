@@ -813,6 +813,8 @@ check_root_build() {
     TEST_NAME=systems/build-root
     export GNUPGHOME=$work/root-keys
     must "no throwaway key" throwaway_key "root build <root@example.org>" ed25519
+    local key
+    key=$(cat "$out")
     mkdir "$work/poison" && printf '#!/bin/sh
 exec /usr/bin/g++ -O0 -DPOISONED "$@"
 ' >"$work/poison/g++" &&
@@ -822,7 +824,7 @@ exec /usr/bin/g++ -O0 -DPOISONED "$@"
 
 table root_build <<'ROWS'
 must "make release, poisoned" with_umask 077 env PATH="$work/poison:$PATH" CXXFLAGS="-O0 -g3" LDFLAGS=-Wl,-znorelro \
-    LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$(cat "$out")" make -C "$tree" release REPO="$work/poisoned"
+    LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$key" make -C "$tree" release REPO="$work/poisoned"
 must "the clean build in the root" "$source_dir/scripts/rootbuild.sh" "$(newest_in "$tree")" \
     "$(ls "$tree"/build/libcwork-*.tar.gz)" "$work/clean"
 for f in "$work/clean"/*; do [ "${f%.buildinfo}" != "$f" ] || cmp -s "$f" "$work/poisoned/${f##*/}" ||
@@ -844,6 +846,22 @@ json.dump(e, open(sys.argv[1], "w"))'
 refuses "verify of a changed provenance" "${f%.buildinfo}.intoto.json: no good signature by a key of the tree's" \
     "$source_dir/scripts/verify.sh" "$work/tampered"
 say "a build record or provenance changed, the tree's sums signed again, fails make verify"
+# Anyone with a checkout shows that the release comes from its source.
+must "could not clone the tree" git clone -q "$tree" "$work/other clone/libcwork"
+must "make rebuild from a second clone" with_umask 002 make -C "$work/other clone/libcwork" rebuild REPO="$work/poisoned"
+say "make rebuild, from a second clone in a path with a space and under umask 002: $(tail -n 1 "$out")"
+# A build machine that publishes a .deb its source does not make, signed by
+# the maintainer's own key: the tree verifies, and the rebuild names it.
+rm -rf "$work/evil" && cp -a "$work/clean" "$work/evil" && f=$(cd "$work/evil" && ls libcwork_*.deb)
+must "could not alter $f" dpkg-deb -R "$work/evil/$f" "$work/evil.tree"
+echo owned >"$work/evil.tree/usr/share/doc/libcwork/README" && rm "$work/evil/$f"
+must "could not alter $f" dpkg-deb --root-owner-group -b "$work/evil.tree" "$work/evil/$f"
+must "the compromised release" env LIBCWORK_PACKAGES="$work/evil" LIBCWORK_SIGNING_KEY="$key" \
+    "$source_dir/scripts/release.sh" "$work/compromised" $(in_tree "$tree")
+must "the compromised release does not verify" "$source_dir/scripts/verify.sh" "$work/compromised"
+refuses "make rebuild of the compromised release" "$f: other bytes than the rebuild's" \
+    make -C "$tree" rebuild REPO="$work/compromised"
+say "a release whose $f its source does not make, signed by the key, verifies, and make rebuild names it"
 ROWS
 
 # resigned WHAT FILE COMMAND...: $work/tampered, a copy of $work/poisoned

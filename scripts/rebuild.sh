@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# rebuild.sh BUILD_DIR REPO|URL: show that a published release comes from
+# its published source. The tree must verify (scripts/verify.sh, against
+# FINGERPRINT where it is set); then the version VERSION (by default the
+# newest built in the root) is built again from its source archive, in the
+# root its build record names (scripts/rootbuild.sh), and every file the
+# build made is compared byte for byte with the published one: each .deb
+# and .tar.gz, and each .rpm as published unsigned and, in every rpm
+# repository, all of it but its signature. The exit
+# status is 0 only when every file is the same. After one connected run it
+# works offline: the root is kept in the download cache.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+me=rebuild
+[ $# = 2 ] || die "usage: rebuild.sh BUILD_DIR REPO|URL"
+. "$1/facts.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+case $2 in
+http://* | https://* | file:*) copy=$work/copy && VERIFY_COPY=$copy "$here/verify.sh" "$2" ;;
+*) copy=$(realpath "$2") && "$here/verify.sh" "$copy" ;;
+esac || die "$2 does not verify: nothing of it is rebuilt"
+mapfile -t versions < <(cd "$copy" && ls libcwork-*.buildinfo 2>/dev/null | sed 's/^libcwork-//; s/\.buildinfo$//')
+[ ${#versions[@]} -gt 0 ] || die "$2 holds no build record: no release of it was built in the root"
+v=${VERSION:-$(newest_version "${versions[@]}")}
+record=$copy/libcwork-$v.buildinfo
+[ -f "$record" ] || die "$2 holds no build record of version $v; it has: ${versions[*]}"
+field() { awk -v f="$1:" '$1 == f { sub(/^[^:]*: */, ""); print }' "$record"; }
+[ "$(field Build-Release)" = "$build_release" ] ||
+    die "version $v was built in a Debian $(field Build-Release) root, and this checkout builds in $build_release:" \
+        "rebuild it from a checkout of its commit, $(field Commit)"
+
+"$here/rootbuild.sh" "$1" "$copy/libcwork-$v-source.tar.gz" "$work/out" >/dev/null
+# What the mirror has now may be newer than what the release was built
+# with: say so, as the reason a byte may differ.
+packages() { awk '/^Installed-Build-Depends:/ { s = 1; next } /^[^ ]/ { s = 0 } s { sub(/,$/, ""); print }' "$1"; }
+comm -23 <(packages "$record" | sort) <(packages "$work/out/libcwork-$v.buildinfo" | sort) | sed 's/^ */rebuild: the root now lacks /' |
+    sed 's/$/, which the release was built with: a difference may come from that/'
+
+# unsigned RPM: the package less its signature header: what the signature
+# covers, the header and the payload, byte for byte. (rpmsign --delsign
+# writes a signature header of another size, so the whole files differ.)
+unsigned() {
+    python3 -c 'import struct, sys
+d = open(sys.argv[1], "rb").read()
+assert d[:4] == b"\xed\xab\xee\xdb" and d[96:99] == b"\x8e\xad\xe8"
+n, size = struct.unpack(">II", d[104:112])
+end = 96 + 16 + 16 * n + size
+sys.stdout.buffer.write(d[end + (-end) % 8:])' "$1"
+}
+
+status=0
+same() {
+    if cmp -s "$1" "$2"; then
+        echo "rebuild: $3: the same bytes"
+    else
+        echo "rebuild: $3: other bytes than the rebuild's" >&2
+        ! command -v diffoscope >/dev/null || diffoscope "$2" "$1" >&2 || true
+        status=1
+    fi
+}
+while read -r _ name; do
+    case $name in *-source.tar.gz) continue ;; esac
+    same "$copy/$name" "$work/out/$name" "$name"
+    [ "${name%.rpm}" = "$name" ] || for signed in "$copy"/rpm/*/"$name"; do
+        [ -f "$signed" ] || continue
+        unsigned "$signed" >"$work/published.body" && unsigned "$work/out/$name" >"$work/rebuilt.body" ||
+            die "${signed#"$copy"/} is not an rpm package"
+        same "$work/published.body" "$work/rebuilt.body" "${signed#"$copy"/}, all but its signature"
+    done
+done < <(awk '/^Checksums-Sha256:/ { s = 1; next } /^[^ ]/ { s = 0 } s' "$record")
+[ $status = 0 ] || die "version $v, built again from its source, is not what $2 publishes"
+echo "rebuild: version $v, built again from its source in a Debian $build_release root, is what $2 publishes"
