@@ -16,7 +16,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 me=rootbuild
 [ $# = 3 ] || die "usage: rootbuild.sh BUILD_DIR SOURCE.tar.gz OUT"
 . "$1/facts.sh"
-source=$(realpath "$2") out=$(realpath -m "$3")
+source=$(realpath -e -- "$2") || die "no source archive $2: make dist makes it"
+out=$(realpath -m -- "$3")
 [ "$(id -u)" = 0 ] || die "the build root needs root, for chroot: run it as root"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

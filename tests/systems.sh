@@ -826,7 +826,7 @@ table root_build <<'ROWS'
 must "make release, poisoned" with_umask 077 env PATH="$work/poison:$PATH" CXXFLAGS="-O0 -g3" LDFLAGS=-Wl,-znorelro \
     LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$key" make -C "$tree" release REPO="$work/poisoned"
 must "the clean build in the root" "$source_dir/scripts/rootbuild.sh" "$(newest_in "$tree")" \
-    "$(ls "$tree"/build/libcwork-*.tar.gz)" "$work/clean"
+    "$(ls "$work/poisoned"/libcwork-*-source.tar.gz)" "$work/clean"
 for f in "$work/clean"/*; do [ "${f%.buildinfo}" != "$f" ] || cmp -s "$f" "$work/poisoned/${f##*/}" ||
     fail "${f##*/}, released from a poisoned environment, is not what the clean build in the root made"; done
 f=$(cd "$work/clean" && ls *.buildinfo)
