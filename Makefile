@@ -8,14 +8,16 @@
 #   make package   a .tar.gz, a .deb and an .rpm per generation, in build/packages
 #   make repo      signed apt and rpm repositories of them, in build/repo,
 #                  with a throwaway key: a trial
-#   make release REPO=DIR  build them again in a clean root of the build
-#                  release and publish those into the repository tree DIR,
-#                  signed with LIBCWORK_SIGNING_KEY, keeping every earlier version
+#   make release REPO=DIR [REBUILDS=DIR]  build them again in a clean root
+#                  of the build release and publish those into the repository
+#                  tree DIR, signed with LIBCWORK_SIGNING_KEY, keeping every
+#                  earlier version (and the rebuilders' attestations in REBUILDS)
 #   make verify REPO=DIR|URL [FINGERPRINT=HEX]  check a published tree end
 #                  to end, against the key HEX or else the tree's own
-#   make rebuild REPO=DIR|URL [VERSION=V] [FINGERPRINT=HEX]  verify it, build
-#                  V again from its published source in its recorded root,
-#                  and compare every file it made with the published one
+#   make rebuild REPO=DIR|URL [VERSION=V] [FINGERPRINT=HEX] [ATTEST=KEY]
+#                  verify it, build V again from its published source in its
+#                  recorded root, compare every file it made with the
+#                  published one, and with ATTEST sign what it found
 #   make systems   install and run the packages on real Debian systems and
 #                  on rpm roots, from the files and from the repositories
 #   make hosts     build and check the project on every Debian release in the
@@ -91,8 +93,9 @@ repo: package
 
 # REPO reaches the scripts through the environment exactly as it was
 # given: make expands nothing in it, and no shell reads it as a command.
-unexport REPO
+unexport REPO REBUILDS
 export LIBCWORK_REPO := $(value REPO)
+export LIBCWORK_REBUILDS := $(value REBUILDS)
 ifneq ($(filter release verify rebuild,$(MAKECMDGOALS)),)
 $(if $(value REPO),,$(error make $(filter release verify rebuild,$(MAKECMDGOALS)) needs REPO=, \
 	the repository tree: a directory (for make verify and make rebuild, a URL too)))

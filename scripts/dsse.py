@@ -6,10 +6,14 @@ signatures; this writes and reads what they are made over.
   dsse.py statement TOP VERSION RECORD BUILDER   the Statement, on stdout:
       every file of TOP whose name carries VERSION is a subject; the build
       record RECORD gives the source, the root and the sysroots
+  dsse.py rebuilt RESULT VERIFIER RESOURCE PROVENANCE SUMS   a rebuild's
+      attestation, an SLSA verification summary: RESULT (PASSED or FAILED)
+      of the files SUMS lists ("SHA256 NAME" a line), against PROVENANCE
   dsse.py pae STATEMENT                          the bytes a signature covers
   dsse.py envelope STATEMENT KEYID=SIG...        the envelope, on stdout
-  dsse.py open ENVELOPE DIR                      DIR/pae, DIR/sig.N and
-      DIR/keyid.N for each signature, DIR/subjects: "SHA256 NAME" a line
+  dsse.py open ENVELOPE DIR [rebuilt]            DIR/pae, DIR/sig.N and
+      DIR/keyid.N for each signature, DIR/subjects: "SHA256 NAME" a line;
+      of a rebuild's attestation, DIR/result too
 """
 import base64, hashlib, json, os, re, sys
 
@@ -56,7 +60,7 @@ def statement(top, version, record, builder):
     return {
         "_type": "https://in-toto.io/Statement/v1",
         "subject": sorted(subjects, key=lambda s: s["name"]),
-        "predicateType": "https://slsa.dev/provenance/v1",
+        "predicateType": PROVENANCE,
         "predicate": {
             "buildDefinition": {
                 "buildType": builder + "/build-types/rootbuild/v1",
@@ -71,9 +75,32 @@ def statement(top, version, record, builder):
     }
 
 
+PROVENANCE = "https://slsa.dev/provenance/v1"
+SUMMARY = "https://slsa.dev/verification_summary/v1"
+
+
+def rebuilt(result, verifier, resource, provenance, sums):
+    subjects = [{"name": name, "digest": {"sha256": s}}
+                for s, name in (line.split(" ", 1) for line in open(sums).read().splitlines())]
+    return {
+        "_type": "https://in-toto.io/Statement/v1",
+        "subject": subjects,
+        "predicateType": SUMMARY,
+        "predicate": {
+            "verifier": {"id": verifier},
+            "resourceUri": resource,
+            "policy": {"uri": "rebuilt from the published source in the recorded root, every file compared"},
+            "inputAttestations": [{"uri": os.path.basename(provenance), "digest": {"sha256": sha256(provenance)}}],
+            "verificationResult": result,
+        },
+    }
+
+
 def main(args):
     if args[0] == "statement":
         json.dump(statement(*args[1:5]), sys.stdout, indent=1, sort_keys=True)
+    elif args[0] == "rebuilt":
+        json.dump(rebuilt(*args[1:6]), sys.stdout, indent=1, sort_keys=True)
     elif args[0] == "pae":
         sys.stdout.buffer.write(pae(open(args[1], "rb").read()))
     elif args[0] == "envelope":
@@ -92,9 +119,11 @@ def main(args):
             open(os.path.join(out, "sig.%d" % n), "wb").write(base64.b64decode(s["sig"]))
             open(os.path.join(out, "keyid.%d" % n), "w").write(s.get("keyid", ""))
         st = json.loads(body)
-        if st.get("_type") != "https://in-toto.io/Statement/v1" or \
-                st.get("predicateType") != "https://slsa.dev/provenance/v1":
-            sys.exit("dsse.py: %s: not an in-toto Statement v1 of SLSA provenance v1" % args[1])
+        want = SUMMARY if args[3:] == ["rebuilt"] else PROVENANCE
+        if st.get("_type") != "https://in-toto.io/Statement/v1" or st.get("predicateType") != want:
+            sys.exit("dsse.py: %s: not an in-toto Statement v1 of %s" % (args[1], want))
+        if want == SUMMARY:
+            open(os.path.join(out, "result"), "w").write(st["predicate"].get("verificationResult", ""))
         with open(os.path.join(out, "subjects"), "w") as f:
             for s in st["subject"]:
                 f.write("%s %s\n" % (s["digest"]["sha256"], s["name"]))

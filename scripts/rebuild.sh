@@ -8,13 +8,15 @@
 # and .tar.gz, and each .rpm as published unsigned and, in every rpm
 # repository, all of it but its signature. The exit
 # status is 0 only when every file is the same. After one connected run it
-# works offline: the root is kept in the download cache.
+# works offline: the root is kept in the download cache. With ATTEST=KEY, what
+# it found is signed by KEY as an attestation (attest, below).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 me=rebuild
 [ $# = 2 ] || die "usage: rebuild.sh BUILD_DIR REPO|URL"
 . "$1/facts.sh"
+resource=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -51,8 +53,29 @@ end = 96 + 16 + 16 * n + size
 sys.stdout.buffer.write(d[end + (-end) % 8:])' "$1"
 }
 
+# attest: what the rebuild found, signed by the key ATTEST in the envelope
+# of the provenance, as build/rebuilds/libcwork-V.rebuilt-by-FINGERPRINT.intoto.json,
+# with the key beside it as FINGERPRINT.asc: for make release REBUILDS=.
+attest() {
+    local fpr out=$source_dir/build/rebuilds result=PASSED
+    fpr=$(gpg --batch --with-colons --list-secret-keys -- "$ATTEST" 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }')
+    [ -n "$fpr" ] || die "ATTEST=$ATTEST is not a secret key in your GnuPG keyring"
+    [ $status = 0 ] || result=FAILED
+    python3 "$here/dsse.py" rebuilt "$result" "rebuilder $fpr" "$resource" "$copy/libcwork-$v.intoto.json" \
+        "$work/compared" >"$work/statement" && python3 "$here/dsse.py" pae "$work/statement" >"$work/pae" &&
+        gpg --batch --local-user "$fpr" --detach-sign -o "$work/sig" "$work/pae" &&
+        mkdir -p "$out" && gpg --batch --armor --export "$fpr" >"$out/$fpr.asc" &&
+        python3 "$here/dsse.py" envelope "$work/statement" "$fpr=$work/sig" \
+            >"$out/libcwork-$v.rebuilt-by-$fpr.intoto.json" || die "could not sign the attestation with $fpr"
+    echo "rebuild: attested ($result), signed by $fpr: $out/libcwork-$v.rebuilt-by-$fpr.intoto.json"
+}
+
 status=0
+# same PUBLISHED REBUILT NAME [FILE]: the bytes match; FILE, the published
+# file (PUBLISHED, if not given), is one the attestation names.
 same() {
+    local file=${4:-$1}
+    echo "$(sha256sum <"$file" | cut -d' ' -f1) ${file#"$copy"/}" >>"$work/compared"
     if cmp -s "$1" "$2"; then
         echo "rebuild: $3: the same bytes"
     else
@@ -68,8 +91,9 @@ while read -r _ name; do
         [ -f "$signed" ] || continue
         unsigned "$signed" >"$work/published.body" && unsigned "$work/out/$name" >"$work/rebuilt.body" ||
             die "${signed#"$copy"/} is not an rpm package"
-        same "$work/published.body" "$work/rebuilt.body" "${signed#"$copy"/}, all but its signature"
+        same "$work/published.body" "$work/rebuilt.body" "${signed#"$copy"/}, all but its signature" "$signed"
     done
 done < <(awk '/^Checksums-Sha256:/ { s = 1; next } /^[^ ]/ { s = 0 } s' "$record")
+[ -z "${ATTEST:-}" ] || attest
 [ $status = 0 ] || die "version $v, built again from its source, is not what $2 publishes"
 echo "rebuild: version $v, built again from its source in a Debian $build_release root, is what $2 publishes"

@@ -304,6 +304,27 @@ add_packages() {
     ln "$new/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
     place_rpm "$new/libcwork-release-$version.noarch.rpm"
     [ -z "${LIBCWORK_PACKAGES:-}" ] || add_provenance
+    add_rebuilds
+}
+
+# add_rebuilds: the attestations that rebuilders made (make rebuild
+# ATTEST=KEY) in LIBCWORK_REBUILDS, each with its key, under rebuilds/;
+# the new tree's verification checks each before it is published.
+add_rebuilds() {
+    local file name fpr
+    [ -n "${LIBCWORK_REBUILDS:-}" ] || return 0
+    mkdir -p "$new/rebuilds"
+    for file in "$LIBCWORK_REBUILDS"/*.intoto.json; do
+        [ -f "$file" ] || die "$LIBCWORK_REBUILDS holds no attestation: make rebuild ATTEST=KEY writes them"
+        name=${file##*/} fpr=${file##*-by-} && fpr=${fpr%.intoto.json}
+        [ -f "$LIBCWORK_REBUILDS/$fpr.asc" ] || die "$name is signed by $fpr, and $fpr.asc is not beside it"
+        if [ -e "$new/rebuilds/$name" ]; then
+            cmp -s "$file" "$new/rebuilds/$name" || die "rebuilds/$name is published already, with other bytes"
+            continue
+        fi
+        put "$file" "$new/rebuilds/$name"
+        [ -e "$new/rebuilds/$fpr.asc" ] || put "$LIBCWORK_REBUILDS/$fpr.asc" "$new/rebuilds/$fpr.asc"
+    done
 }
 
 # add_provenance: what a release built in the root publishes of how it was
@@ -423,10 +444,11 @@ index_rpm() {
 write_sums() {
     (
         cd "$new"
-        { find apt rpm -type f; find . -maxdepth 1 -type f -printf '%P\n'; } | sort | while read -r name; do
+        { find apt rpm $([ ! -d rebuilds ] || echo rebuilds) -type f; find . -maxdepth 1 -type f -printf '%P\n'; } |
+            sort | while read -r name; do
             case $name in
             SHA256SUMS | SHA256SUMS.asc) ;;
-            apt/* | rpm/*) sha256sum -- "$name" ;;
+            apt/* | rpm/* | rebuilds/*) sha256sum -- "$name" ;;
             *) ! owned_at_top "$name" || sha256sum -- "$name" ;;
             esac
         done >"$work/SHA256SUMS"

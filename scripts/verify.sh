@@ -15,7 +15,8 @@
 #   Release names, and every pool file against the Packages entries naming it;
 #   each rpm repository's repomd.xml.asc, the metadata repomd.xml names, and
 #   each .rpm against its primary entry and by its own signature (rpmkeys);
-#   each version's provenance, NAME.intoto.json, and every file it names.
+#   each version's provenance, NAME.intoto.json, and every file it names;
+#   each rebuilder's attestation under rebuilds/, by the key beside it.
 #
 # A file in apt/ or rpm/, or a package file at the top, that no signed index
 # names is refused, and so is one that an index names and that is missing.
@@ -145,6 +146,32 @@ check_provenance() {
     done
 }
 
+# check_rebuilds TOP: each rebuilder's attestation under rebuilds/ is a DSSE
+# envelope signed by the key beside it (rebuilds/FINGERPRINT.asc), over a
+# verification summary that every file it names is in the tree with that
+# sha256, and that its rebuild matched.
+check_rebuilds() {
+    local top=$1 file dir name fpr sum path
+    for file in "$top"/rebuilds/*.intoto.json; do
+        [ -f "$file" ] || continue
+        name=rebuilds/${file##*/} dir=$work/rebuilds/${file##*/}
+        fpr=${name##*-by-} && fpr=${fpr%.intoto.json}
+        mkdir -p "$dir"
+        python3 "$here/dsse.py" open "$file" "$dir" rebuilt 2>"$dir/err" || {
+            bad "$name" "not a DSSE envelope of a rebuild's attestation: $(tail -n 1 "$dir/err")"
+            continue
+        }
+        gpg --dearmor <"$top/rebuilds/$fpr.asc" >"$dir/key.gpg" 2>/dev/null &&
+            gpgv --keyring "$dir/key.gpg" "$dir/sig.0" "$dir/pae" 2>/dev/null ||
+            bad "$name" "not a good signature by the key rebuilds/$fpr.asc"
+        [ "$(cat "$dir/result")" = PASSED ] || bad "$name" "the rebuilder $fpr found other bytes: $(cat "$dir/result")"
+        while read -r sum path; do
+            [ "$(sha_of "$path")" = "$sum" ] || bad "$name" "names $path with sha256 $sum, and the tree's is $(sha_of "$path")"
+        done <"$dir/subjects"
+        echo "verify: rebuilt and matched by $fpr: $(wc -l <"$dir/subjects") files of ${file##*/}" >>"$work/news"
+    done
+}
+
 # hash_all TOP: the sha256 of every file of the tree, in one pass; sha_of
 # PATH then gives a file's, relative to TOP.
 declare -A sha
@@ -184,7 +211,7 @@ check_unnamed() {
     local top=$1 path
     (
         cd "$top"
-        find apt rpm -mindepth 1 ! -type d -print 2>/dev/null
+        find apt rpm rebuilds -mindepth 1 ! -type d -print 2>/dev/null || true
         for path in * .[!.]*; do
             [ -e "$path" ] || [ -L "$path" ] || continue
             ! owned_at_top "$path" || echo "$path"
@@ -343,10 +370,12 @@ check_unnamed "$top"
 check_apt "$top"
 check_rpm "$top"
 check_provenance "$top"
+check_rebuilds "$top"
 
 if [ -s "$work/failures" ]; then
     sed "s|^|verify: $name: |" "$work/failures" >&2
     echo "verify: $name does not hold: $(wc -l <"$work/failures") failures" >&2
     exit 1
 fi
+[ ! -s "$work/news" ] || cat "$work/news"
 echo "verify: $name holds: $(wc -l <"$work/named") files, signed by $(xargs <"$work/fingerprints")"

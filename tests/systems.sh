@@ -862,6 +862,23 @@ must "the compromised release does not verify" "$source_dir/scripts/verify.sh" "
 refuses "make rebuild of the compromised release" "$f: other bytes than the rebuild's" \
     make -C "$tree" rebuild REPO="$work/compromised"
 say "a release whose $f its source does not make, signed by the key, verifies, and make rebuild names it"
+# A rebuilder signs what it found, a later release publishes that under
+# rebuilds/, and make verify checks it.
+rk=$(GNUPGHOME=$work/rebuilder-keys throwaway_key "rebuilder <rebuilder@example.org>" ed25519)
+must "make rebuild, attested" env GNUPGHOME="$work/rebuilder-keys" \
+    make -C "$work/other clone/libcwork" rebuild REPO="$work/poisoned" ATTEST="$rk"
+tree_at "${upstream%.*}.$((${upstream##*.} + 4))-1" "$work/tree-rebuilds"
+must "the release with a rebuilder's attestation" env LIBCWORK_REBUILDS="$work/other clone/libcwork/build/rebuilds" \
+    LIBCWORK_SIGNING_KEY="$key" "$source_dir/scripts/release.sh" "$work/poisoned" $(in_tree "$work/tree-rebuilds")
+must "the release with a rebuilder's attestation does not verify" "$source_dir/scripts/verify.sh" "$work/poisoned"
+grep -qF "rebuilt and matched by $rk" "$out" || fail "make verify does not report the rebuilder:"$'\n'"$(cat "$out")"
+f=$(cd "$work/poisoned/rebuilds" && ls *.intoto.json)
+resigned attestation "$work/poisoned/rebuilds/$f" python3 -c 'import base64, json, sys
+e = json.load(open(sys.argv[1])); sig = bytearray(base64.b64decode(e["signatures"][0]["sig"])); sig[-1] ^= 1
+e["signatures"][0]["sig"] = base64.b64encode(bytes(sig)).decode(); json.dump(e, open(sys.argv[1], "w"))'
+refuses "verify of a changed attestation" "rebuilds/$f: not a good signature by the key rebuilds/$rk.asc" \
+    "$source_dir/scripts/verify.sh" "$work/tampered"
+say "make rebuild ATTEST signs what it found; published under rebuilds/, make verify checks it, and refuses it changed"
 ROWS
 
 # resigned WHAT FILE COMMAND...: $work/tampered, a copy of $work/poisoned
