@@ -839,10 +839,7 @@ must "the release built in the root does not verify" "$source_dir/scripts/verify
 resigned record "$work/poisoned/$f" sed -i 's/^Build-Release: .*/Build-Release: elsewhere/'
 refuses "verify of a changed build record" "${f%.buildinfo}.intoto.json: names $f with sha256" \
     "$source_dir/scripts/verify.sh" "$work/tampered"
-resigned provenance "$work/poisoned/${f%.buildinfo}.intoto.json" python3 -c 'import base64, json, sys
-e = json.load(open(sys.argv[1])); s = json.loads(base64.b64decode(e["payload"]))
-s["subject"][0]["digest"]["sha256"] = "0" * 64; e["payload"] = base64.b64encode(json.dumps(s).encode()).decode()
-json.dump(e, open(sys.argv[1], "w"))'
+resigned provenance "$work/poisoned/${f%.buildinfo}.intoto.json" envelope_altered payload
 refuses "verify of a changed provenance" "${f%.buildinfo}.intoto.json: no good signature by a key of the tree's" \
     "$source_dir/scripts/verify.sh" "$work/tampered"
 say "a build record or provenance changed, the tree's sums signed again, fails make verify"
@@ -873,13 +870,31 @@ must "the release with a rebuilder's attestation" env LIBCWORK_REBUILDS="$work/o
 must "the release with a rebuilder's attestation does not verify" "$source_dir/scripts/verify.sh" "$work/poisoned"
 grep -qF "rebuilt and matched by $rk" "$out" || fail "make verify does not report the rebuilder:"$'\n'"$(cat "$out")"
 f=$(cd "$work/poisoned/rebuilds" && ls *.intoto.json)
-resigned attestation "$work/poisoned/rebuilds/$f" python3 -c 'import base64, json, sys
-e = json.load(open(sys.argv[1])); sig = bytearray(base64.b64decode(e["signatures"][0]["sig"])); sig[-1] ^= 1
-e["signatures"][0]["sig"] = base64.b64encode(bytes(sig)).decode(); json.dump(e, open(sys.argv[1], "w"))'
+resigned attestation "$work/poisoned/rebuilds/$f" envelope_altered signature
 refuses "verify of a changed attestation" "rebuilds/$f: not a good signature by the key rebuilds/$rk.asc" \
     "$source_dir/scripts/verify.sh" "$work/tampered"
 say "make rebuild ATTEST signs what it found; published under rebuilds/, make verify checks it, and refuses it changed"
 ROWS
+
+# envelope_altered payload|signature FILE: the DSSE envelope FILE with the
+# first subject of its statement given another digest, or with a bit of
+# its first signature turned, the rest as it was.
+envelope_altered() {
+    python3 - "$@" <<'PY'
+import base64, json, sys
+what, path = sys.argv[1:]
+e = json.load(open(path))
+if what == "payload":
+    s = json.loads(base64.b64decode(e["payload"]))
+    s["subject"][0]["digest"]["sha256"] = "0" * 64
+    e["payload"] = base64.b64encode(json.dumps(s).encode()).decode()
+else:
+    sig = bytearray(base64.b64decode(e["signatures"][0]["sig"]))
+    sig[-1] ^= 1
+    e["signatures"][0]["sig"] = base64.b64encode(bytes(sig)).decode()
+json.dump(e, open(path, "w"))
+PY
+}
 
 # resigned WHAT FILE COMMAND...: $work/tampered, a copy of $work/poisoned
 # with FILE changed by COMMAND FILE, and its SHA256SUMS written and signed
