@@ -29,7 +29,10 @@ mapfile -t versions < <(cd "$copy" && ls libcwork-*.buildinfo 2>/dev/null | sed 
 v=${VERSION:-$(newest_version "${versions[@]}")}
 record=$copy/libcwork-$v.buildinfo
 [ -f "$record" ] || die "$2 holds no build record of version $v; it has: ${versions[*]}"
+# field NAME: the record's one-line field; lines NAME FILE: the lines of a
+# field of a build record that spans lines, a value each.
 field() { awk -v f="$1:" '$1 == f { sub(/^[^:]*: */, ""); print }' "$record"; }
+lines() { awk -v f="$1:" '$1 == f { s = 1; next } /^[^ ]/ { s = 0 } s { sub(/^ +/, ""); sub(/,$/, ""); print }' "$2"; }
 [ "$(field Build-Release)" = "$build_release" ] ||
     die "version $v was built in a Debian $(field Build-Release) root, and this checkout builds in $build_release:" \
         "rebuild it from a checkout of its commit, $(field Commit)"
@@ -37,9 +40,9 @@ field() { awk -v f="$1:" '$1 == f { sub(/^[^:]*: */, ""); print }' "$record"; }
 "$here/rootbuild.sh" "$1" "$copy/libcwork-$v-source.tar.gz" "$work/out" >/dev/null
 # What the mirror has now may be newer than what the release was built
 # with: say so, as the reason a byte may differ.
-packages() { awk '/^Installed-Build-Depends:/ { s = 1; next } /^[^ ]/ { s = 0 } s { sub(/,$/, ""); print }' "$1"; }
-comm -23 <(packages "$record" | sort) <(packages "$work/out/libcwork-$v.buildinfo" | sort) | sed 's/^ */rebuild: the root now lacks /' |
-    sed 's/$/, which the release was built with: a difference may come from that/'
+comm -23 <(lines Installed-Build-Depends "$record" | sort) \
+    <(lines Installed-Build-Depends "$work/out/libcwork-$v.buildinfo" | sort) |
+    sed 's/.*/rebuild: the root now lacks &, which the release was built with: a difference may come from that/'
 
 # unsigned RPM: the package less its signature header: what the signature
 # covers, the header and the payload, byte for byte. (rpmsign --delsign
@@ -93,7 +96,7 @@ while read -r _ name; do
             die "${signed#"$copy"/} is not an rpm package"
         same "$work/published.body" "$work/rebuilt.body" "${signed#"$copy"/}, all but its signature" "$signed"
     done
-done < <(awk '/^Checksums-Sha256:/ { s = 1; next } /^[^ ]/ { s = 0 } s' "$record")
+done < <(lines Checksums-Sha256 "$record")
 [ -z "${ATTEST:-}" ] || attest
 [ $status = 0 ] || die "version $v, built again from its source, is not what $2 publishes"
 echo "rebuild: version $v, built again from its source in a Debian $build_release root, is what $2 publishes"
