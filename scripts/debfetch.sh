@@ -120,9 +120,17 @@ if $system; then
     index=$cache/debian/$suite-system.$(echo "$want" | sha256sum | cut -c1-16)
     if ! { [ -f "$index" ] && cache_take sha256 "$(cat "$index")" "$tmp/system.tar"; }; then
         needs mmdebstrap
+        # A user makes it in a user namespace, mapped to the user's
+        # subordinate ids: the files' owners are then the system's own.
+        mode=root
+        if [ "$(id -u)" != 0 ]; then
+            mode=unshare && needs newuidmap
+            grep -qE "^($(id -un)|$(id -u)):" /etc/subuid 2>/dev/null ||
+                die "as a user, mmdebstrap needs subordinate ids, and /etc/subuid gives $(id -un) none: usermod --add-subuids and --add-subgids give them"
+        fi
         echo "debfetch: a Debian $suite system with $* (from $mirror)" >&2
         # The lists apt verified must name SUITE: apt itself only warns.
-        mmdebstrap --quiet --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \
+        mmdebstrap --quiet --mode="$mode" --variant=apt --format=tar --include="$(IFS=,; echo "$*")" \
             --customize-hook='for r in "$1"/var/lib/apt/lists/*_InRelease; do
                 grep -qxE "(Codename|Suite): '"$suite"'" "$r" || { echo "E: another release: $r"; exit 1; }; done' \
             "$suite" "$tmp/new.tar" "$source" >"$tmp/log" 2>&1 || {

@@ -6,10 +6,15 @@
 # The root is made by mmdebstrap from the signed mirror with only what the
 # build needs, and kept in the download cache by its hash (scripts/debfetch.sh);
 # each build unpacks it afresh. Nothing of the caller reaches the build: it
-# runs offline, as a user of its own, in /build, under umask 022, with a PATH,
-# locale and time zone of its own and no other environment. The sysroots
-# come in already fetched and verified, from BUILD_DIR's build tree. So the
-# same source gives the same bytes on any maintainer's machine.
+# runs offline, in /build, under umask 022, with a PATH, locale and time
+# zone of its own and no other environment. The sysroots come in already
+# fetched and verified, from BUILD_DIR's build tree. So the same source gives
+# the same bytes on any maintainer's machine.
+#
+# It needs no privilege: the root is unpacked and the build run by an
+# ordinary user, who is root only inside a user namespace of its own (as
+# root, the build drops to nobody first), so a root or a user build runs
+# the very same way.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -18,9 +23,9 @@ me=rootbuild
 . "$1/facts.sh"
 source=$(realpath -e -- "$2") || die "no source archive $2: make dist makes it"
 out=$(realpath -m -- "$3")
-[ "$(id -u)" = 0 ] || die "the build root needs root, for chroot: run it as root"
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# What the user unpacked it may not be able to remove until it can write there.
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 root=$work/root
 
 # What the build runs, and no more: the compiler and make, CMake, strip,
@@ -38,33 +43,41 @@ record() {
         "Build-Root: $(sha256sum <"$debian_dir/$build_release-build.tar" | cut -d' ' -f1)" \
         "Build-Root-Packages: $(cut -d' ' -f2- "$debian_dir/$build_release-build.tar.complete")" \
         "Installed-Build-Depends:"
-    chroot "$root" dpkg-query -W -f ' ${Package} (= ${Version}),\n' | sort | sed '$s/,$//'
+    dpkg-query --admindir="$root/var/lib/dpkg" -W -f ' ${Package} (= ${Version}),\n' | sort | sed '$s/,$//'
     echo "Sysroot-Debs:"
     for f in "$debian_dir"/*-sysroot.complete; do
         awk -v r="${f##*/}" '$1 == "sha256" { sub(/-sysroot.complete$/, "", r); print " " $2, r "/" $3 }' "$f"
     done
     printf '%s\n' "Source-Date-Epoch: $epoch" "Build-Environment:" " PATH=/usr/bin:/bin" " HOME=/build" \
-        " LC_ALL=C.UTF-8" " TZ=UTC" " umask 022" " user 1000:1000" " offline" "Checksums-Sha256:"
+        " LC_ALL=C.UTF-8" " TZ=UTC" " umask 022" " user root of a user namespace" " offline" "Checksums-Sha256:"
     (cd "$root/build/out" && sha256sum -- * | awk '{ print " " $1, $2 }')
 }
 
-mkdir "$root"
-tar -xf "$debian_dir/$build_release-build.tar" -C "$root"
 mkdir -p "$root/build/src" "$root/build/debian" "$root/build/out"
 tar -xzf "$source" -C "$root/build/src" --strip-components=1
 for sysroot in "$debian_dir"/*-sysroot; do
     [ -f "$sysroot.complete" ] || die "$sysroot is not complete: make builds it"
     cp -a "$sysroot" "$sysroot.complete" "$root/build/debian/"
 done
-chown -R 1000:1000 "$root/build"
+as_user=()
+if [ "$(id -u)" = 0 ]; then
+    chown -R 65534:65534 "$work"
+    as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+fi
 
-env -i unshare -n -m --propagation private sh -c 'mount -t proc proc "$0/proc" && exec chroot "$0" "$@"' "$root" \
-    setpriv --reuid=1000 --regid=1000 --clear-groups \
+# Inside its namespaces the user is root, offline, with a /proc of its own
+# and the host's /dev (device files cannot be made there). The tarball is
+# read from standard input, so that the caller's cache need not be the
+# user's; its owners are the namespace's one user.
+env -i "${as_user[@]}" unshare -r -n -m -p -f --propagation private sh -c '
+    tar -x -C "$0" --no-same-owner --exclude="./dev/*" &&
+    mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && exec chroot "$0" "$@"' "$root" \
     env -i PATH=/usr/bin:/bin HOME=/build LC_ALL=C.UTF-8 TZ=UTC \
     sh -c 'umask 022 && cd /build/src && for g in $1; do
         cmake --preset "$g" -DBUILD_TESTING=OFF -DLIBCWORK_DEBIAN_DIR=/build/debian >/dev/null &&
         cmake --build --preset "$g" >/dev/null && scripts/package.sh programs "build/$g" /build/out || exit; done' \
-    - "$generations" >"$work/log" 2>&1 || die "the build in the Debian $build_release root failed:"$'\n'"$(tail -n 30 "$work/log")"
+    - "$generations" <"$debian_dir/$build_release-build.tar" >"$work/log" 2>&1 ||
+    die "the build in the Debian $build_release root failed:"$'\n'"$(tail -n 30 "$work/log")"
 rm -rf "$out" && mkdir -p "$out"
 cp "$root"/build/out/* "$out/"
 cp "$source" "$out/libcwork-$version-source.tar.gz"

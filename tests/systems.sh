@@ -844,12 +844,14 @@ refuses "verify of a changed provenance" "${f%.buildinfo}.intoto.json: no good s
     "$source_dir/scripts/verify.sh" "$work/tampered"
 say "a build record or provenance changed, the tree's sums signed again, fails make verify"
 # Anyone with a checkout shows that the release comes from its source, and
-# signs what they found.
+# signs what they found: here nobody, with a cache of its own.
 must "could not clone the tree" git clone -q "$tree" "$work/other clone/libcwork"
 rk=$(GNUPGHOME=$work/rebuilder-keys throwaway_key "rebuilder <rebuilder@example.org>" ed25519)
-must "make rebuild from a second clone" with_umask 002 env GNUPGHOME="$work/rebuilder-keys" \
-    make -C "$work/other clone/libcwork" rebuild REPO="$work/poisoned" ATTEST="$rk"
-say "make rebuild, from a second clone in a path with a space and under umask 002: $(tail -n 1 "$out")"
+must "could not give nobody the clone and a cache" cache_for_nobody "$work/other clone" "$work/rebuilder-keys"
+must "make rebuild by nobody from a second clone" with_umask 002 setpriv --reuid=65534 --regid=65534 --clear-groups \
+    env HOME="$work/other clone" XDG_CACHE_HOME="$work/other clone/cache" GNUPGHOME="$work/rebuilder-keys" \
+    make --no-print-directory -C "$work/other clone/libcwork" rebuild REPO="$work/poisoned" ATTEST="$rk"
+say "make rebuild, by another user, from a second clone in a path with a space and under umask 002: $(tail -n 1 "$out")"
 # A build machine that publishes a .deb its source does not make, signed by
 # the maintainer's own key: the tree verifies, and the rebuild names it.
 rm -rf "$work/evil" && cp -a "$work/clean" "$work/evil" && f=$(cd "$work/evil" && ls libcwork_*.deb)
@@ -875,6 +877,18 @@ refuses "verify of a changed attestation" "rebuilds/$f: not a good signature by 
     "$source_dir/scripts/verify.sh" "$work/tampered"
 say "make rebuild ATTEST signs what it found; published under rebuilds/, make verify checks it, and refuses it changed"
 ROWS
+
+# cache_for_nobody DIR [DIR...]: the clone DIR/libcwork and the other
+# DIRs are nobody's, and DIR/cache its download cache, holding what ours
+# does: the entries linked (each is checked again at its every use), the
+# package lists copied.
+cache_for_nobody() {
+    local ours=${XDG_CACHE_HOME:-$HOME/.cache}/libcwork mine=$1/cache/libcwork
+    mkdir -p "$mine" && cp -rl "$ours"/sha* "$mine/" &&
+        find "$ours" -mindepth 1 -maxdepth 1 ! -name 'sha*' -exec cp -r -t "$mine" {} + &&
+        find "$mine" -path "$mine/sha*" -type f -prune -o -exec chown 65534:65534 {} + &&
+        chown -R 65534:65534 "$1/libcwork" "${@:2}" && chown 65534:65534 "$1" && chmod o+x "$work"
+}
 
 # envelope_altered payload|signature FILE: the DSSE envelope FILE with the
 # first subject of its statement given another digest, or with a bit of
