@@ -103,8 +103,8 @@ endif
 # The packages published are built again, from the source archive, in a
 # clean root of the build release; the builds here only fetch its sysroots.
 release: all
-	@source=$$(scripts/dist.sh) && scripts/rootbuild.sh build/$(FIRST) "$$source" build/release && \
-		LIBCWORK_PACKAGES="$$PWD/build/release" scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
+	@source=$$(scripts/dist.sh) && \
+		LIBCWORK_SOURCE="$$source" scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
 
 verify:
 	@scripts/verify.sh "$$LIBCWORK_REPO"

@@ -37,7 +37,18 @@ lines() { awk -v f="$1:" '$1 == f { s = 1; next } /^[^ ]/ { s = 0 } s { sub(/^ +
     die "version $v was built in a Debian $(field Build-Release) root, and this checkout builds in $build_release:" \
         "rebuild it from a checkout of its commit, $(field Commit)"
 
-"$here/rootbuild.sh" "$1" "$copy/libcwork-$v-source.tar.gz" "$work/out" >/dev/null
+# The keys that V's keyring and release packages bring, which its record
+# names by hash, come out of its release package.
+keys=()
+if [ -n "$(field Keys)" ]; then
+    needs rpm2cpio && needs cpio
+    (cd "$work" && rpm2cpio "$copy/libcwork-release-$v.noarch.rpm" |
+        cpio -i --quiet --to-stdout ./etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork >keys.asc) 2>/dev/null &&
+        [ "$(sha256sum <"$work/keys.asc" | cut -d' ' -f1) libcwork.asc" = "$(field Keys)" ] ||
+        die "libcwork-release-$v.noarch.rpm does not bring the keys its build record names"
+    keys=("$work/keys.asc" "$(field Repository)")
+fi
+"$here/rootbuild.sh" "$1" "$copy/libcwork-$v-source.tar.gz" "$work/out" "${keys[@]}" >/dev/null
 # What the mirror has now may be newer than what the release was built
 # with: say so, as the reason a byte may differ.
 comm -23 <(lines Installed-Build-Depends "$record" | sort) \
@@ -90,6 +101,7 @@ same() {
 while read -r _ name; do
     case $name in *-source.tar.gz) continue ;; esac
     same "$copy/$name" "$work/out/$name" "$name"
+    [ ! -f "$copy/apt/pool/$name" ] || same "$copy/apt/pool/$name" "$work/out/$name" "apt/pool/$name"
     [ "${name%.rpm}" = "$name" ] || for signed in "$copy"/rpm/*/"$name"; do
         [ -f "$signed" ] || continue
         unsigned "$signed" >"$work/published.body" && unsigned "$work/out/$name" >"$work/rebuilt.body" ||

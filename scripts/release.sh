@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # release.sh REPO BUILD_DIR...: publish the builds' packages into REPO, the
 # repository tree that a web server serves, keeping every version published
-# there before. The packages are taken from LIBCWORK_PACKAGES where it is set
-# (make release: those scripts/rootbuild.sh built in a clean root), from the
+# there before. With LIBCWORK_SOURCE, make dist's archive (make release),
+# every package is built from it in a clean root (scripts/rootbuild.sh);
+# else they are taken from LIBCWORK_PACKAGES where it is set, from the
 # builds' own build/packages otherwise. Its layout:
 #
 #   apt/pool/           every .deb ever published
@@ -291,16 +292,25 @@ add_packages() {
     # The keys and the source, packaged for apt and dnf: a keyring .deb per
     # Debian release, in its dist alone, and one release .rpm in every rpm
     # repository; at the top, also under names without a version, for the
-    # first install.
-    "$here/package.sh" keys "${builds[0]}" "$work/keys" "$url" "$new/libcwork.gpg" "$new/libcwork.asc" ||
-        die "could not make the keyring and release packages"
+    # first install. Those built in the root must bring this release's keys.
+    local made=${LIBCWORK_PACKAGES:-} built
+    if [ -f "$made/libcwork-release-$version.noarch.rpm" ]; then
+        built=$(awk '$1 == "Keys:" { k = $2 } $1 == "Repository:" { r = $2 } END { print k, r }' \
+            "$made/libcwork-$version.buildinfo")
+        [ "$built" = "$(sha256sum <"$new/libcwork.asc" | cut -d' ' -f1) $url" ] ||
+            die "the keyring and release packages in $made bring other keys, or another repository, than this release's"
+    else
+        made=$work/keys
+        "$here/package.sh" keys "${builds[0]}" "$made" "$url" "$new/libcwork.gpg" "$new/libcwork.asc" ||
+            die "could not make the keyring and release packages"
+    fi
     for release in $releases; do
         keyring=libcwork-archive-keyring_$version+${release}_all.deb
-        put "$work/keys/$keyring" "$new/$keyring"
+        put "$made/$keyring" "$new/$keyring"
         ln "$new/$keyring" "$new/apt/pool/$keyring"
         ln "$new/$keyring" "$new/libcwork-archive-keyring-$release.deb"
     done
-    put "$work/keys/libcwork-release-$version.noarch.rpm" "$new/libcwork-release-$version.noarch.rpm"
+    put "$made/libcwork-release-$version.noarch.rpm" "$new/libcwork-release-$version.noarch.rpm"
     ln "$new/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
     place_rpm "$new/libcwork-release-$version.noarch.rpm"
     [ -z "${LIBCWORK_PACKAGES:-}" ] || add_provenance
@@ -507,6 +517,14 @@ main() {
     # From a terminal, gpg's pinentry can ask there for a passphrase.
     if [ -t 0 ]; then export GPG_TTY=$(tty); fi
     read_keys
+    # make release: every package, the keys' too, built from the source
+    # archive in a clean root (scripts/rootbuild.sh).
+    if [ -n "${LIBCWORK_SOURCE:-}" ]; then
+        gpg --batch --armor --export "${keys[@]}" >"$work/keys.asc" &&
+            "$here/rootbuild.sh" "${builds[0]}" "$LIBCWORK_SOURCE" "$work/built" "$work/keys.asc" "$url" ||
+            die "could not build the release in the root"
+        export LIBCWORK_PACKAGES=$work/built
+    fi
     mapfile -t files < <(for build in "${builds[@]}"; do
         (. "$build/facts.sh" && packages_dir=${LIBCWORK_PACKAGES:-$packages_dir} &&
             printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")

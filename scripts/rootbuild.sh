@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# rootbuild.sh BUILD_DIR SOURCE.tar.gz OUT: every generation's packages,
-# built from the source archive (scripts/dist.sh) in a clean root of the
-# build release (generations.txt), into OUT, which holds them alone.
+# rootbuild.sh BUILD_DIR SOURCE.tar.gz OUT [KEYS.asc URL]: every
+# generation's packages, built from the source archive (scripts/dist.sh) in
+# a clean root of the build release (generations.txt), into OUT, which holds
+# them alone; with KEYS.asc, the armored keys of a release, and URL, its
+# repository, the keyring and release packages that bring them too.
 #
 # The root is made by mmdebstrap from the signed mirror with only what the
 # build needs, and kept in the download cache by its hash (scripts/debfetch.sh);
@@ -19,7 +21,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 me=rootbuild
-[ $# = 3 ] || die "usage: rootbuild.sh BUILD_DIR SOURCE.tar.gz OUT"
+[ $# = 3 ] || [ $# = 5 ] || die "usage: rootbuild.sh BUILD_DIR SOURCE.tar.gz OUT [KEYS.asc URL]"
 . "$1/facts.sh"
 source=$(realpath -e -- "$2") || die "no source archive $2: make dist makes it"
 out=$(realpath -m -- "$3")
@@ -29,9 +31,9 @@ trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 root=$work/root
 
 # What the build runs, and no more: the compiler and make, CMake, strip,
-# and the packagers' own tools.
+# the packagers' own tools, and gpg, which names the keys a keyring package brings.
 "$here/debfetch.sh" --system "$build_release" "$debian_dir/$build_release-build.tar" \
-    g++ cmake make binutils dpkg-dev rpm || die "could not make the build root of Debian $build_release"
+    g++ cmake make binutils dpkg-dev rpm gpg || die "could not make the build root of Debian $build_release"
 # record: what went into the build and what came out, in deb822, in the
 # manner of Debian's .buildinfo: enough to make the same root again and
 # build the same source in it.
@@ -48,12 +50,17 @@ record() {
     for f in "$debian_dir"/*-sysroot.complete; do
         awk -v r="${f##*/}" '$1 == "sha256" { sub(/-sysroot.complete$/, "", r); print " " $2, r "/" $3 }' "$f"
     done
+    [ $# = 3 ] || printf '%s\n' "Keys: $(sha256sum <"$4" | cut -d' ' -f1) libcwork.asc" "Repository: $5"
     printf '%s\n' "Source-Date-Epoch: $epoch" "Build-Environment:" " PATH=/usr/bin:/bin" " HOME=/build" \
         " LC_ALL=C.UTF-8" " TZ=UTC" " umask 022" " user root of a user namespace" " offline" "Checksums-Sha256:"
     (cd "$root/build/out" && sha256sum -- * | awk '{ print " " $1, $2 }')
 }
 
-mkdir -p "$root/build/src" "$root/build/debian" "$root/build/out"
+mkdir -p "$root/build/src" "$root/build/debian" "$root/build/out" "$root/build/keys"
+if [ $# = 5 ]; then
+    cp "$4" "$root/build/keys/libcwork.asc" && gpg --batch --dearmor <"$4" >"$root/build/keys/libcwork.gpg" ||
+        die "$4 holds no armored keys"
+fi
 tar -xzf "$source" -C "$root/build/src" --strip-components=1
 for sysroot in "$debian_dir"/*-sysroot; do
     [ -f "$sysroot.complete" ] || die "$sysroot is not complete: make builds it"
@@ -75,11 +82,12 @@ env -i "${as_user[@]}" unshare -r -n -m -p -f --propagation private sh -c '
     env -i PATH=/usr/bin:/bin HOME=/build LC_ALL=C.UTF-8 TZ=UTC \
     sh -c 'umask 022 && cd /build/src && for g in $1; do
         cmake --preset "$g" -DBUILD_TESTING=OFF -DLIBCWORK_DEBIAN_DIR=/build/debian >/dev/null &&
-        cmake --build --preset "$g" >/dev/null && scripts/package.sh programs "build/$g" /build/out || exit; done' \
-    - "$generations" <"$debian_dir/$build_release-build.tar" >"$work/log" 2>&1 ||
+        cmake --build --preset "$g" >/dev/null && scripts/package.sh programs "build/$g" /build/out || exit; done
+        [ -z "$2" ] || scripts/package.sh keys "build/${1%% *}" /build/out "$2" /build/keys/libcwork.gpg /build/keys/libcwork.asc' \
+    - "$generations" "${5:-}" <"$debian_dir/$build_release-build.tar" >"$work/log" 2>&1 ||
     die "the build in the Debian $build_release root failed:"$'\n'"$(tail -n 30 "$work/log")"
 rm -rf "$out" && mkdir -p "$out"
 cp "$root"/build/out/* "$out/"
 cp "$source" "$out/libcwork-$version-source.tar.gz"
-record >"$out/libcwork-$version.buildinfo"
+record "$@" >"$out/libcwork-$version.buildinfo"
 echo "rootbuild: built in a clean Debian $build_release root: $(cd "$out" && ls | xargs)"

@@ -826,7 +826,8 @@ table root_build <<'ROWS'
 must "make release, poisoned" with_umask 077 env PATH="$work/poison:$PATH" CXXFLAGS="-O0 -g3" LDFLAGS=-Wl,-znorelro \
     LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$key" make -C "$tree" release REPO="$work/poisoned"
 must "the clean build in the root" "$source_dir/scripts/rootbuild.sh" "$(newest_in "$tree")" \
-    "$(ls "$work/poisoned"/libcwork-*-source.tar.gz)" "$work/clean"
+    "$(ls "$work/poisoned"/libcwork-*-source.tar.gz)" "$work/clean" "$work/poisoned/libcwork.asc" \
+    "$(awk '$1 == "Repository:" { print $2 }' "$work/poisoned"/libcwork-*.buildinfo)"
 for f in "$work/clean"/*; do [ "${f%.buildinfo}" != "$f" ] || cmp -s "$f" "$work/poisoned/${f##*/}" ||
     fail "${f##*/}, released from a poisoned environment, is not what the clean build in the root made"; done
 f=$(cd "$work/clean" && ls *.buildinfo)
@@ -852,18 +853,21 @@ must "make rebuild by nobody from a second clone" with_umask 002 setpriv --reuid
     env HOME="$work/other clone" XDG_CACHE_HOME="$work/other clone/cache" GNUPGHOME="$work/rebuilder-keys" \
     make --no-print-directory -C "$work/other clone/libcwork" rebuild REPO="$work/poisoned" ATTEST="$rk"
 say "make rebuild, by another user, from a second clone in a path with a space and under umask 002: $(tail -n 1 "$out")"
-# A build machine that publishes a .deb its source does not make, signed by
-# the maintainer's own key: the tree verifies, and the rebuild names it.
+# A build machine that publishes a .deb and a keyring its source does not
+# make, signed by the maintainer's own key: the tree verifies, and the
+# rebuild names them.
 rm -rf "$work/evil" && cp -a "$work/clean" "$work/evil" && f=$(cd "$work/evil" && ls libcwork_*.deb)
-must "could not alter $f" dpkg-deb -R "$work/evil/$f" "$work/evil.tree"
-echo owned >"$work/evil.tree/usr/share/doc/libcwork/README" && rm "$work/evil/$f"
-must "could not alter $f" dpkg-deb --root-owner-group -b "$work/evil.tree" "$work/evil/$f"
+k=$(cd "$work/evil" && ls libcwork-archive-keyring_*.deb | head -n 1)
+for g in "$f" "$k"; do rm -rf "$work/evil.tree" && must "could not alter $g" dpkg-deb -R "$work/evil/$g" "$work/evil.tree"
+    echo owned >"$work/evil.tree/usr/share/doc/${g%%_*}/README" && rm "$work/evil/$g"
+    must "could not alter $g" dpkg-deb --root-owner-group -b "$work/evil.tree" "$work/evil/$g"; done
 must "the compromised release" env LIBCWORK_PACKAGES="$work/evil" LIBCWORK_SIGNING_KEY="$key" \
     "$source_dir/scripts/release.sh" "$work/compromised" $(in_tree "$tree")
 must "the compromised release does not verify" "$source_dir/scripts/verify.sh" "$work/compromised"
 refuses "make rebuild of the compromised release" "$f: other bytes than the rebuild's" \
     make -C "$tree" rebuild REPO="$work/compromised"
-say "a release whose $f its source does not make, signed by the key, verifies, and make rebuild names it"
+grep -qF "apt/pool/$k: other bytes than the rebuild's" "$out" || fail "make rebuild does not name $k:"$'\n'"$(cat "$out")"
+say "a release whose $f and $k its source does not make, signed by the key, verifies, and make rebuild names them"
 # A later release publishes what the rebuilder signed under rebuilds/,
 # and make verify checks it.
 tree_at "${upstream%.*}.$((${upstream##*.} + 4))-1" "$work/tree-rebuilds"
