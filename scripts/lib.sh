@@ -67,6 +67,12 @@ throwaway_key() {
     gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'
 }
 
+# field NAME FILE: the value of the one-line field NAME of the deb822
+# record FILE (a build record).
+field() {
+    awk -v f="$1:" '$1 == f { sub(/^[^:]*: */, ""); print }' "$2"
+}
+
 # release_sha256 RELEASE: what a dist's Release file names by sha256, a
 # line each: HASH SIZE PATH.
 release_sha256() {

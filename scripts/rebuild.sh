@@ -29,24 +29,23 @@ mapfile -t versions < <(cd "$copy" && ls libcwork-*.buildinfo 2>/dev/null | sed 
 v=${VERSION:-$(newest_version "${versions[@]}")}
 record=$copy/libcwork-$v.buildinfo
 [ -f "$record" ] || die "$2 holds no build record of version $v; it has: ${versions[*]}"
-# field NAME: the record's one-line field; lines NAME FILE: the lines of a
-# field of a build record that spans lines, a value each.
-field() { awk -v f="$1:" '$1 == f { sub(/^[^:]*: */, ""); print }' "$record"; }
+# lines NAME FILE: the lines of a field of a build record that spans
+# lines, a value each.
 lines() { awk -v f="$1:" '$1 == f { s = 1; next } /^[^ ]/ { s = 0 } s { sub(/^ +/, ""); sub(/,$/, ""); print }' "$2"; }
-[ "$(field Build-Release)" = "$build_release" ] ||
-    die "version $v was built in a Debian $(field Build-Release) root, and this checkout builds in $build_release:" \
-        "rebuild it from a checkout of its commit, $(field Commit)"
+[ "$(field Build-Release "$record")" = "$build_release" ] ||
+    die "version $v was built in a Debian $(field Build-Release "$record") root, and this checkout builds in $build_release:" \
+        "rebuild it from a checkout of its commit, $(field Commit "$record")"
 
 # The keys that V's keyring and release packages bring, which its record
 # names by hash, come out of its release package.
 keys=()
-if [ -n "$(field Keys)" ]; then
+if [ -n "$(field Keys "$record")" ]; then
     needs rpm2cpio && needs cpio
     (cd "$work" && rpm2cpio "$copy/libcwork-release-$v.noarch.rpm" |
         cpio -i --quiet --to-stdout ./etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork >keys.asc) 2>/dev/null &&
-        [ "$(sha256sum <"$work/keys.asc" | cut -d' ' -f1) libcwork.asc" = "$(field Keys)" ] ||
+        [ "$(sha256sum <"$work/keys.asc" | cut -d' ' -f1) libcwork.asc" = "$(field Keys "$record")" ] ||
         die "libcwork-release-$v.noarch.rpm does not bring the keys its build record names"
-    keys=("$work/keys.asc" "$(field Repository)")
+    keys=("$work/keys.asc" "$(field Repository "$record")")
 fi
 "$here/rootbuild.sh" "$1" "$copy/libcwork-$v-source.tar.gz" "$work/out" "${keys[@]}" >/dev/null
 # What the mirror has now may be newer than what the release was built

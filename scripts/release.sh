@@ -295,9 +295,8 @@ add_packages() {
     # first install. Those built in the root must bring this release's keys.
     local made=${LIBCWORK_PACKAGES:-} built
     if [ -f "$made/libcwork-release-$version.noarch.rpm" ]; then
-        built=$(awk '$1 == "Keys:" { k = $2 } $1 == "Repository:" { r = $2 } END { print k, r }' \
-            "$made/libcwork-$version.buildinfo")
-        [ "$built" = "$(sha256sum <"$new/libcwork.asc" | cut -d' ' -f1) $url" ] ||
+        built="$(field Keys "$made/libcwork-$version.buildinfo") $(field Repository "$made/libcwork-$version.buildinfo")"
+        [ "$built" = "$(sha256sum <"$new/libcwork.asc" | cut -d' ' -f1) libcwork.asc $url" ] ||
             die "the keyring and release packages in $made bring other keys, or another repository, than this release's"
     else
         made=$work/keys
