@@ -154,13 +154,14 @@ runtime() {
 # arguments) at once, each with its own $out, $err and log; then print the
 # logs in order. False if any job failed.
 side_by_side() {
-    local i pid pids=() status=0 jobs=("$@")
+    local i pid pids=() status=0 jobs=("$@") logs
+    logs=$(mktemp -d "$work/jobs.XXXXXX")
     for i in "${!jobs[@]}"; do
         # shellcheck disable=SC2086
-        (out=$work/job$i.out err=$work/job$i.err ${jobs[$i]}) >"$work/job$i.log" 2>&1 &
+        (out=$logs/$i.out err=$logs/$i.err ${jobs[$i]}) >"$logs/$i.log" 2>&1 &
         pids+=($!)
     done
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-    for i in "${!jobs[@]}"; do cat "$work/job$i.log"; done
+    for i in "${!jobs[@]}"; do cat "$logs/$i.log"; done
     return $status
 }

@@ -395,8 +395,6 @@ ROWS
 tree_at() {
     local tree=${2:-$work/tree}
     if [ ! -d "$tree" ]; then
-        [ -f "$work/tree.tar.gz" ] ||
-            must "could not copy the tree" "$source_dir/scripts/dist.sh" --working-tree "$work/tree.tar.gz"
         mkdir "$tree" && must "could not copy the tree" tar -xzf "$work/tree.tar.gz" -C "$tree" --strip-components=1
         must "could not make the tree a git checkout" git -C "$tree" init -q
     fi
@@ -407,6 +405,12 @@ tree_at() {
     must "could not commit version $1" git -C "$tree" add -A
     must "could not commit version $1" git -C "$tree" -c user.name=t -c user.email=t@example.org commit -qm "$1"
     must "could not build version $1" make -C "$tree" package
+}
+
+# copy_tree DEST: $work/tree and its builds copied to DEST, their facts
+# naming the copy, as release.sh reads them.
+copy_tree() {
+    rm -rf "$1" && cp -a "$work/tree" "$1" && sed -i "s|$work/tree/|$1/|g; s|$work/tree'|$1'|g" "$1"/build/*/facts.sh
 }
 
 # release_from TREE KEY: make release of TREE into $work/published, signed by KEY.
@@ -523,29 +527,12 @@ must "the same release again" release_from "$work/tree" "$key"
 grep -qF "with the same bytes: nothing to do" "$out" && [ "$(snapshot)" = "$before" ] ||
     fail "the same release again:"$'\n'"$(cat "$out")"
 expect_refused "is signed by the key $key, and LIBCWORK_SIGNING_KEY is $other" "$other"
-rows check_hostile_repo
 printf '<html></html>\n' >"$work/published/index.html"
 printf 'Options -Indexes\n' >"$work/published/.htaccess"
 mkdir -m 750 "$work/published/.well-known"
 printf 'Contact: mailto:security@example.org\n' >"$work/published/.well-known/security.txt"
 chmod 640 "$work/published/.well-known/security.txt"
 web_files=$(web_files)
-ROWS
-
-# REPO with the shell's and make's metacharacters reaches the release as
-# it is, through make, in a parent the release makes; a failing release
-# fails make.
-table check_hostile_repo <<'ROWS'
-dir="$work/a b/\$(touch made-by-dollar) \`touch made-by-backquote\` \"q'/published"
-refuses "make release with no key" "no LIBCWORK_SIGNING_KEY" env LIBCWORK_SIGNING_KEY= make -C "$work/tree" release REPO="$dir"
-must "make release into '$dir'" with_umask 077 env LIBCWORK_SIGNING_KEY="$key" LIBCWORK_URL=file:/srv/libcwork \
-    make -C "$work/tree" release REPO="$dir"
-[ -f "$dir/FINGERPRINT" ] || fail "make release into '$dir' wrote no FINGERPRINT:"$'\n'"$(cat "$out")"
-[ -z "$(find "$work" "$work/tree" -maxdepth 1 -name 'made-by-*')" ] || fail "REPO ran as a command"
-[ "$(stat -c %a "$work/a b" "$dir/.." "$dir" | xargs)" = "755 755 755" ] ||
-    fail "the directories the release made under umask 077 are not 0755"
-rm -rf "$work/a b"
-say "REPO with spaces, quotes, \$(…) and backquotes reaches it as it is, through make"
 ROWS
 
 # A tampered published tree is refused by the next release, naming the
@@ -602,12 +589,10 @@ ROWS
 # bump spelt otherwise (older by then) and the second with other bytes.
 table check_at_once <<'ROWS'
 spelt=${bump/.0-/.00-}
-tree_at "$spelt" "$work/tree-spelt"
+tree_at "$spelt" && must "could not copy the tree" copy_tree "$work/tree-spelt"
 expect_refused "version $spelt is version $bump, published in $work/published already, spelt otherwise" \
     "$key" "$work/tree-spelt"
-tree_at "$second"
-rm -rf "$work/tree-other" && cp -a "$work/tree" "$work/tree-other"
-sed -i "s|$work/tree/|$work/tree-other/|g; s|$work/tree'|$work/tree-other'|g" "$work/tree-other"/build/*/facts.sh
+tree_at "$second" && must "could not copy the tree" copy_tree "$work/tree-other"
 echo >>"$(. "$(newest_in "$work/tree-other")/facts.sh" && echo "$packages_dir/$tgz")"
 release_from "$work/tree" "$key" >"$work/a.out" 2>&1 & a=$!
 for i in $(seq 200); do grep -qs "version $second" "$work/.published.lock" && break; sleep 0.05; done
@@ -809,8 +794,9 @@ through_release_package() {
 # flags, another locale, time zone and umask), publishes exactly what a
 # clean build in the root makes of the same source.
 check_root_build() {
-    local where="build root" tree=$work/tree f
+    local where="build root" tree=$work/tree-root f
     TEST_NAME=systems/build-root
+    tree_at "$first" "$tree"
     export GNUPGHOME=$work/root-keys
     must "no throwaway key" throwaway_key "root build <root@example.org>" ed25519
     local key
@@ -823,8 +809,21 @@ exec /usr/bin/g++ -O0 -DPOISONED "$@"
 }
 
 table root_build <<'ROWS'
-must "make release, poisoned" with_umask 077 env PATH="$work/poison:$PATH" CXXFLAGS="-O0 -g3" LDFLAGS=-Wl,-znorelro \
-    LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$key" make -C "$tree" release REPO="$work/poisoned"
+# REPO with the shell's and make's metacharacters reaches the release as
+# it is, through make, in a parent the release makes; a failing release
+# fails make.
+dir="$work/a b/\$(touch made-by-dollar) \`touch made-by-backquote\` \"q'/published"
+refuses "make release with no key" "no LIBCWORK_SIGNING_KEY" env LIBCWORK_SIGNING_KEY= make -C "$tree" release REPO="$dir"
+must "make release, poisoned, into '$dir'" with_umask 077 env PATH="$work/poison:$PATH" CXXFLAGS="-O0 -g3" \
+    LDFLAGS=-Wl,-znorelro LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$key" make -C "$tree" release REPO="$dir"
+[ -f "$dir/FINGERPRINT" ] || fail "make release into '$dir' wrote no FINGERPRINT:"$'\n'"$(cat "$out")"
+[ -z "$(find "$work" "$tree" -maxdepth 1 -name 'made-by-*')" ] || fail "REPO ran as a command"
+[ "$(stat -c %a "$work/a b" "$dir/.." "$dir" | xargs)" = "755 755 755" ] ||
+    fail "the directories the release made under umask 077 are not 0755"
+mv "$dir" "$work/poisoned" && rm -rf "$work/a b"
+say "REPO with spaces, quotes, \$(…) and backquotes reaches it as it is, through make"
+for b in $(in_tree "$tree"); do same "after make release from a poisoned environment, ${b##*/} needs glibc" \
+    "$("$source_dir/scripts/glibc-floor.sh" "$b"/bin/*)" "$(. "$b/facts.sh" && echo "$floor")"; done
 must "the clean build in the root" "$source_dir/scripts/rootbuild.sh" "$(newest_in "$tree")" \
     "$(ls "$work/poisoned"/libcwork-*-source.tar.gz)" "$work/clean" "$work/poisoned/libcwork.asc" \
     "$(awk '$1 == "Repository:" { print $2 }' "$work/poisoned"/libcwork-*.buildinfo)"
@@ -856,12 +855,12 @@ say "make rebuild, by another user, from a second clone in a path with a space a
 # A build machine that publishes a .deb and a keyring its source does not
 # make, signed by the maintainer's own key: the tree verifies, and the
 # rebuild names them.
-rm -rf "$work/evil" && cp -a "$work/clean" "$work/evil" && f=$(cd "$work/evil" && ls libcwork_*.deb)
-k=$(cd "$work/evil" && ls libcwork-archive-keyring_*.deb | head -n 1)
-for g in "$f" "$k"; do rm -rf "$work/evil.tree" && must "could not alter $g" dpkg-deb -R "$work/evil/$g" "$work/evil.tree"
-    echo owned >"$work/evil.tree/usr/share/doc/${g%%_*}/README" && rm "$work/evil/$g"
-    must "could not alter $g" dpkg-deb --root-owner-group -b "$work/evil.tree" "$work/evil/$g"; done
-must "the compromised release" env LIBCWORK_PACKAGES="$work/evil" LIBCWORK_SIGNING_KEY="$key" \
+rm -rf "$work/forged" && cp -a "$work/clean" "$work/forged" && f=$(cd "$work/forged" && ls libcwork_*.deb)
+k=$(cd "$work/forged" && ls libcwork-archive-keyring_*.deb | head -n 1)
+for g in "$f" "$k"; do rm -rf "$work/forged.tree" && must "could not alter $g" dpkg-deb -R "$work/forged/$g" "$work/forged.tree"
+    echo owned >"$work/forged.tree/usr/share/doc/${g%%_*}/README" && rm "$work/forged/$g"
+    must "could not alter $g" dpkg-deb --root-owner-group -b "$work/forged.tree" "$work/forged/$g"; done
+must "the compromised release" env LIBCWORK_PACKAGES="$work/forged" LIBCWORK_SIGNING_KEY="$key" \
     "$source_dir/scripts/release.sh" "$work/compromised" $(in_tree "$tree")
 must "the compromised release does not verify" "$source_dir/scripts/verify.sh" "$work/compromised"
 refuses "make rebuild of the compromised release" "$f: other bytes than the rebuild's" \
@@ -870,9 +869,9 @@ grep -qF "apt/pool/$k: other bytes than the rebuild's" "$out" || fail "make rebu
 say "a release whose $f and $k its source does not make, signed by the key, verifies, and make rebuild names them"
 # A later release publishes what the rebuilder signed under rebuilds/,
 # and make verify checks it.
-tree_at "${upstream%.*}.$((${upstream##*.} + 4))-1" "$work/tree-rebuilds"
+tree_at "${upstream%.*}.$((${upstream##*.} + 4))-1" "$tree"
 must "the release with a rebuilder's attestation" env LIBCWORK_REBUILDS="$work/other clone/libcwork/build/rebuilds" \
-    LIBCWORK_SIGNING_KEY="$key" "$source_dir/scripts/release.sh" "$work/poisoned" $(in_tree "$work/tree-rebuilds")
+    LIBCWORK_SIGNING_KEY="$key" "$source_dir/scripts/release.sh" "$work/poisoned" $(in_tree "$tree")
 must "the release with a rebuilder's attestation does not verify" "$source_dir/scripts/verify.sh" "$work/poisoned"
 grep -qF "rebuilt and matched by $rk" "$out" || fail "make verify does not report the rebuilder:"$'\n'"$(cat "$out")"
 f=$(cd "$work/poisoned/rebuilds" && ls *.intoto.json)
@@ -940,12 +939,14 @@ bump=$upstream-$((${first##*-} + 1))
 second=${upstream%.*}.$((${upstream##*.} + 1))-1
 third=${upstream%.*}.$((${upstream##*.} + 2))-1
 fourth=${upstream%.*}.$((${upstream##*.} + 3))-1
-where=release TEST_NAME=systems/release out=$work/published.out err=$work/published.err rows check_published
 
-# Every system and every rpm root side by side.
-jobs=(check_root_build)
-for release in $releases; do jobs+=("check_release $release"); done
+# The build root beside the releases; then every system and every rpm root
+# side by side, installing what the releases published.
+releases_then_systems() { where=release TEST_NAME=systems/release rows check_published && side_by_side "${systems[@]}"; }
+systems=()
+for release in $releases; do systems+=("check_release $release"); done
 if $rpm_roots; then
-    for runtime in $runtimes; do jobs+=("check_rpm_root $runtime"); done
+    for runtime in $runtimes; do systems+=("check_rpm_root $runtime"); done
 fi
-side_by_side "${jobs[@]}"
+must "could not copy the tree" "$source_dir/scripts/dist.sh" --working-tree "$work/tree.tar.gz"
+side_by_side check_root_build releases_then_systems
