@@ -457,10 +457,10 @@ write_sums() {
             sort | while read -r name; do
             case $name in
             SHA256SUMS | SHA256SUMS.asc) ;;
-            apt/* | rpm/* | rebuilds/*) sha256sum -- "$name" ;;
-            *) ! owned_at_top "$name" || sha256sum -- "$name" ;;
+            apt/* | rpm/* | rebuilds/*) echo "$name" ;;
+            *) ! owned_at_top "$name" || echo "$name" ;;
             esac
-        done >"$work/SHA256SUMS"
+        done | xargs -d '\n' -r sha256sum -- >"$work/SHA256SUMS"
     )
     put "$work/SHA256SUMS" "$new/SHA256SUMS"
     sign --detach-sign "$new/SHA256SUMS" "$new/SHA256SUMS.asc"

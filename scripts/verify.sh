@@ -172,8 +172,9 @@ check_rebuilds() {
     done
 }
 
-# hash_all TOP: the sha256 of every file of the tree, in one pass; sha_of
-# PATH then gives a file's, relative to TOP.
+# hash_all TOP: the sha256 of every file of the tree, in one pass, as
+# ${sha[PATH]}, PATH relative to TOP; sha_of PATH gives it for any PATH,
+# one that a statement names too.
 declare -A sha
 hash_all() {
     local sum path
@@ -181,7 +182,7 @@ hash_all() {
         sha[${path#./}]=$sum
     done < <(cd "$1" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum --)
 }
-sha_of() { echo "${sha[$1]:-none}"; }
+sha_of() { [ -n "$1" ] && echo "${sha[$1]:-none}" || echo none; }
 
 # check_sums TOP: SHA256SUMS, signed, and every file it lists as it says.
 check_sums() {
@@ -199,7 +200,7 @@ check_sums() {
             bad "$path" "missing, and SHA256SUMS names it (sha256 $sum)"
             continue
         fi
-        found=$(sha_of "$path")
+        found=${sha[$path]:-none}
         [ "$found" = "$sum" ] || bad "$path" "sha256 $found, and SHA256SUMS says $sum"
     done <"$top/SHA256SUMS"
     sort -o "$work/named" "$work/named"
@@ -253,7 +254,7 @@ check_dist() {
     while read -r sum size path; do
         safe_name "$path" || continue
         [ -f "$dist/$path" ] || { bad "$rel/$path" "missing, and $rel/Release names it"; continue; }
-        found=$(sha_of "$rel/$path")
+        found=${sha[$rel/$path]:-none}
         [ "$found" = "$sum" ] && [ "$(stat -c %s "$dist/$path")" = "$size" ] ||
             bad "$rel/$path" "sha256 $found, size $(stat -c %s "$dist/$path"); $rel/Release says $sum, size $size"
         case $path in */Packages) check_packages "$top" "$rel/$path" ;; esac
@@ -271,7 +272,7 @@ check_packages() {
             bad "apt/$file" "missing, and $index names it (sha256 $sum)"
             continue
         fi
-        found=$(sha_of "apt/$file")
+        found=${sha[apt/$file]:-none}
         [ "$found" = "$sum" ] || bad "apt/$file" "sha256 $found, and $index says $sum"
     done
 }
@@ -315,7 +316,7 @@ check_rpm_repo() {
     while read -r sum path; do
         echo "$path" >>"$work/rpm-named"
         safe_name "$path" && [ -f "$repo/$path" ] || { bad "$rel/$path" "missing, and repomd.xml names it"; continue; }
-        found=$(sha_of "$rel/$path")
+        found=${sha[$rel/$path]:-none}
         [ "$found" = "$sum" ] || { bad "$rel/$path" "sha256 $found, and repomd.xml says $sum"; continue; }
         case $path in *-primary.xml.*) primary=$repo/$path ;; esac
     done < <(awk -F'"' '/<checksum type="sha256">/ { split($0, a, /[<>]/); s = a[3] }
@@ -324,7 +325,7 @@ check_rpm_repo() {
     while read -r sum path; do
         echo "$path" >>"$work/rpm-named"
         safe_name "$path" && [ -f "$repo/$path" ] || { bad "$rel/$path" "missing, and the primary metadata names it"; continue; }
-        found=$(sha_of "$rel/$path")
+        found=${sha[$rel/$path]:-none}
         [ "$found" = "$sum" ] || bad "$rel/$path" "sha256 $found, and the primary metadata says $sum"
         echo "$repo/$path" >>"$work/rpms"
     done < <(decompress "$primary" | awk -F'"' '/<checksum type="sha256" pkgid="YES">/ { split($0, a, /[<>]/); s = a[3] }
