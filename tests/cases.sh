@@ -3,9 +3,13 @@
 # a function below; tests/CMakeLists.txt says which program gets which.
 . "${0%/*}/lib.sh"
 
-case_output() { run; expect_output; }
-case_arguments() { run one --help -v '' "two words"; expect_output; }
-case_stdin_closed() { "$prog" <&- >"$out" 2>"$err"; status=$?; expect_output; }
+# The whole output, also with arguments, which it ignores, and with stdin
+# closed.
+case_output() {
+    run; expect_output
+    as "with arguments"; run one --help -v '' "two words"; expect_output
+    as "with stdin closed"; "$prog" <&- >"$out" 2>"$err"; status=$?; expect_output
+}
 case_calls() { traced; expect_output; expect_calls; }
 
 # Output that cannot be written changes nothing else: every call is still
@@ -13,18 +17,17 @@ case_calls() { traced; expect_output; expect_calls; }
 # kernel's signal for the fault ends the process at its exit, as it would
 # any command: SIGPIPE for a pipe without a reader, SIGXFSZ past the
 # file-size limit. Ignored, they leave exit status 0.
-case_stdout_closed() { stdout_fails closed 0; }
-case_stdout_full() { stdout_fails full 0; }
-case_stdout_broken_pipe() { stdout_fails broken-pipe 0 --ignore-signal=PIPE; }
-case_stdout_broken_pipe_killed() { stdout_fails broken-pipe PIPE --default-signal=PIPE; }
-case_stdout_pipe_full() { stdout_fails full-pipe 0; }
-case_stdout_file_limit() { stdout_fails file-limit 0 --ignore-signal=XFSZ; }
-case_stdout_file_limit_killed() { stdout_fails file-limit XFSZ --default-signal=XFSZ; }
+case_stdout_fails() {
+    stdout_fails closed 0; stdout_fails full 0; stdout_fails full-pipe 0
+    stdout_fails broken-pipe 0 --ignore-signal=PIPE; stdout_fails broken-pipe PIPE --default-signal=PIPE
+    stdout_fails file-limit 0 --ignore-signal=XFSZ; stdout_fails file-limit XFSZ --default-signal=XFSZ
+}
 
 # stdout_fails HOW 0|SIGNAL [ENV_ARG...]
 stdout_fails() {
     local how=$1 end=$2
     shift 2
+    as "stdout $how${*:+, $*}"
     traced_command "$@"
     broken 1 "$how" "${cmd[@]}"
     expect_status "$end"
@@ -48,12 +51,10 @@ case_pipe_one_write() {
 # The program's 40-byte malloc fails: nothing is touched or listed, and the
 # failure is reported as one; with stderr broken too, the report is lost
 # but the exit status still tells.
-case_out_of_memory() { out_of_memory_with_stderr ""; }
-case_out_of_memory_stderr_closed() { out_of_memory_with_stderr closed; }
-case_out_of_memory_stderr_full() { out_of_memory_with_stderr full; }
-case_out_of_memory_stderr_broken_pipe() { out_of_memory_with_stderr broken-pipe; }
+case_out_of_memory() { local how && for how in "" closed full broken-pipe; do out_of_memory_with_stderr "$how"; done; }
 
 out_of_memory_with_stderr() {
+    as "stderr ${1:-as it is}"
     traced_command --ignore-signal=PIPE CALLTRACE_FAIL_MALLOC=40
     broken 2 "$1" "${cmd[@]}"
     expect_status 1

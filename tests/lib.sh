@@ -18,6 +18,9 @@ out=$work/out err=$work/err log=$work/log
 # fail MESSAGE...: end the test, naming it (a script may change TEST_NAME
 # as it goes from one system to the next).
 fail() { me="FAIL $TEST_NAME" && die "$@"; }
+# as WHAT: the checks that follow are of WHAT, which a failure names.
+case_name=$TEST_NAME
+as() { TEST_NAME="$case_name ($*)"; }
 
 # A helper missing by mistake fails the test rather than pass it silently.
 # (bash runs this in a subshell of its own, so it ends the test by signal.)
@@ -42,6 +45,7 @@ run() { runs "$prog" "$@"; }
 traced_command() {
     # LD_PRELOAD splits at spaces, and the build's path may hold some.
     [ -f "$work/calltrace.so" ] || cp "${CALLTRACE_LIB:?}" "$work/calltrace.so"
+    rm -f "$log"
     cmd=(env "$@" CALLTRACE_LOG="$log" LD_PRELOAD="$work/calltrace.so" "$prog")
 }
 traced() { traced_command "$@"; runs "${cmd[@]}"; }
@@ -75,7 +79,7 @@ broken() {
             # wait. A broken pipe's only reader is then closed; a full one's
             # reads but never does, and perl makes the writing end
             # non-blocking (the flag stays with it) and fills the pipe.
-            mkfifo "$work/pipe"
+            rm -f "$work/pipe" && mkfifo "$work/pipe"
             exec 3<>"$work/pipe" 4>"$work/pipe"
             [ "$how" = full-pipe ] || exec 3<&-
             [ "$how" = broken-pipe ] || perl -MFcntl -e 'open(my $w, ">&=", 4) or die;
