@@ -16,9 +16,7 @@ install_hint() {
 
 # needs COMMAND [skip]: end the script, naming the Debian package to
 # install, where COMMAND is missing; with skip, skip instead.
-needs() {
-    command -v "$1" >/dev/null || "${2:-die}" "$(install_hint "$1")"
-}
+needs() { command -v "$1" >/dev/null || "${2:-die}" "$(install_hint "$1")"; }
 
 # skip WHY: what cannot be done here is skipped, saying why, with exit
 # status 77, which the tests count as skipped. CI installs every tool and
@@ -29,19 +27,26 @@ skip() {
     exit 77
 }
 
+# have WHAT COMMAND...: true where every COMMAND is installed; else WHAT
+# is left out, saying what to install, and false (under CI, a failure).
+have() {
+    local c
+    for c in "${@:2}"; do
+        command -v "$c" >/dev/null && continue
+        [ "${CI:-}" != true ] || die "$1 needs what is missing: $(install_hint "$c"), and CI must run every test"
+        echo "SKIP: $1: $(install_hint "$c")" && return 1
+    done
+}
+
 # version_at_most A B: true if version A is B or older, as dpkg compares
 # versions (1.0.00-1 is 1.0.0-1, and rpm agrees for versions of digits and
 # dots).
-version_at_most() {
-    dpkg --compare-versions "$1" le "$2"
-}
+version_at_most() { dpkg --compare-versions "$1" le "$2"; }
 
 # newest_version VERSION...: the newest, by version_at_most.
 newest_version() {
     local v newest=""
-    for v in "$@"; do
-        [ -n "$newest" ] && version_at_most "$v" "$newest" || newest=$v
-    done
+    for v in "$@"; do [ -n "$newest" ] && version_at_most "$v" "$newest" || newest=$v; done
     echo "$newest"
 }
 
@@ -69,9 +74,7 @@ throwaway_key() {
 
 # field NAME FILE: the value of the one-line field NAME of the deb822
 # record FILE (a build record).
-field() {
-    awk -v f="$1:" '$1 == f { sub(/^[^:]*: */, ""); print }' "$2"
-}
+field() { awk -v f="$1:" '$1 == f { sub(/^[^:]*: */, ""); print }' "$2"; }
 
 # release_sha256 RELEASE: what a dist's Release file names by sha256, a
 # line each: HASH SIZE PATH.

@@ -62,10 +62,8 @@ export LIBCWORK_FACTS=$1/facts.sh TEST_NAME=systems
 repo=$source_dir/build/repo
 [ -f "$repo/libcwork.gpg" ] || fail "no repositories in $repo: make repo"
 
-[ "$(id -u)" = 0 ] || { [ "${CI:-}" != true ] || fail "needs root"; echo "SKIP: needs root for chroot"; exit 77; }
-for release in $releases; do
-    [ -f "$debian_dir/$release-system.tar" ] || needs_tool mmdebstrap
-done
+[ "$(id -u)" = 0 ] || skip "needs root for chroot"
+for release in $releases; do [ -f "$debian_dir/$release-system.tar" ] || needs_tool mmdebstrap; done
 [ -f "$debian_dir/$build_release-build.tar" ] || needs_tool mmdebstrap
 needs_tool apt-ftparchive
 
@@ -88,9 +86,7 @@ rows() {
         case $_text in '' | '#'*) continue ;; esac
         if [[ $_line == [[:blank:]]* ]]; then _table[-1]+=$'\n'$_line; else _table+=("$_line"); fi
     done <<<"${tables[$1]}"
-    for _row in "${_table[@]}"; do
-        eval "$_row" </dev/null || fail "a row of $1 failed: $_row"
-    done
+    for _row in "${_table[@]}"; do eval "$_row" </dev/null || fail "a row of $1 failed: $_row"; done
 }
 
 # The verbs of the rows. must WHAT COMMAND...: COMMAND succeeds, its output
@@ -670,14 +666,10 @@ say "the keyring and release packages are clean and reproducible"
 ROWS
 
 lint_key_packages() {
-    if command -v lintian >/dev/null && command -v rpmlint >/dev/null; then
-        lintian --fail-on error,warning "$work/published"/libcwork-archive-keyring_*.deb >"$out" 2>&1 &&
-            rpmlint --strict -c "$source_dir/scripts/rpmlint.toml" "$work/published/libcwork-release-$fourth.noarch.rpm" >>"$out" 2>&1 ||
-            fail "the keyring and release packages are not clean:"$'\n'"$(cat "$out")"
-    else
-        [ "${CI:-}" != true ] || fail "lintian and rpmlint must be installed"
-        say "the keyring and release packages not linted: lintian or rpmlint is not installed (apt-get install lintian rpmlint)"
-    fi
+    have "linting the keyring and release packages" lintian rpmlint || return 0
+    lintian --fail-on error,warning "$work/published"/libcwork-archive-keyring_*.deb >"$out" 2>&1 &&
+        rpmlint --strict -c "$source_dir/scripts/rpmlint.toml" "$work/published/libcwork-release-$fourth.noarch.rpm" >>"$out" 2>&1 ||
+        fail "the keyring and release packages are not clean:"$'\n'"$(cat "$out")"
 }
 
 # key_packages_again: the keyring and release packages made again, into
@@ -720,9 +712,7 @@ check_rpm_root() {
     glibc=$(glibc_of "$runtime") fits=$(fits_of "$runtime")
     expect=${fits##* } where="rpm root, glibc $glibc ($runtime)"
     # It reads the repository of the newest RHEL release whose glibc its own meets.
-    for name in $rhels; do
-        ! version_at_most "$(glibc_of "$name")" "$glibc" || el=$name
-    done
+    for name in $rhels; do ! version_at_most "$(glibc_of "$name")" "$glibc" || el=$name; done
     rows rpm_root
 }
 
@@ -925,12 +915,7 @@ resigned() {
         fail "could not change the $1 and sign the sums again:"$'\n'"$(cat "$out")"
 }
 
-rpm_roots=true
-if ! command -v dnf >/dev/null || ! command -v rpmbuild >/dev/null; then
-    [ "${CI:-}" != true ] || fail "dnf and rpmbuild must be installed"
-    echo "SKIP: no rpm roots: dnf or rpmbuild is not installed (apt-get install dnf rpm)"
-    rpm_roots=false
-fi
+rpm_roots=true && have "the rpm roots" dnf rpmbuild || rpm_roots=false
 where=repository TEST_NAME=systems/repositories out=$work/repositories.out err=$work/repositories.err rows repositories
 # The version in the changelog, and the next ones.
 first=$version
