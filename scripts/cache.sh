@@ -27,9 +27,7 @@ cache_init() {
 }
 
 # hash_of ALGO FILE: the file's sha256 or sha512, in hex.
-hash_of() {
-    "${1}sum" <"$2" | cut -d' ' -f1
-}
+hash_of() { "${1}sum" <"$2" | cut -d' ' -f1; }
 
 # cache_take ALGO HEX DEST: DEST becomes the entry's bytes, checked against
 # HEX after they are in DEST, so what is used is what was verified. False

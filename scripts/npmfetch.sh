@@ -28,9 +28,7 @@ stamp="$dest.complete"
 unreachable="$dest.unreachable"
 want="$pkg $integrity lib64"
 
-complete() {
-    [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]
-}
+complete() { [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; }
 complete && exit 0
 
 # The pinned integrity, not npm's word for it: npm checks what the registry

@@ -97,10 +97,8 @@ copyright() {
 rpm_of() {
     local top=$work/rpm-$pkg_name
     mkdir -p "$top"
-    if [ -n "${pkg_license_file:-}" ]; then
-        mkdir -p "$1/usr/share/licenses/$pkg_name"
-        cp "$pkg_license_file" "$1/usr/share/licenses/$pkg_name/LICENSE"
-    fi
+    [ -z "${pkg_license_file:-}" ] ||
+        { mkdir -p "$1/usr/share/licenses/$pkg_name" && cp "$pkg_license_file" "$1/usr/share/licenses/$pkg_name/LICENSE"; }
     settle "$1"
     mv "$1" "$top/root"
     pkg_files=${pkg_files:-$(rpm_files "$top/root")} pkg_changelog=$(rpm_changelog) \

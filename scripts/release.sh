@@ -247,9 +247,7 @@ carry() {
         done
         find "$dist" -type f ! -path '*/by-hash/*' -delete
     done
-    for name in $rhels; do
-        rm -rf "$new/rpm/$name/repodata"
-    done
+    for name in $rhels; do rm -rf "$new/rpm/$name/repodata"; done
 }
 
 # put FILE DEST: a new file, readable by all, and never one carried over.
@@ -366,9 +364,7 @@ write_keys() {
     gpg --batch --export "${keys[@]}" >"$new/libcwork.gpg"
     gpg --batch --armor --export "${keys[@]}" >"$new/libcwork.asc"
     printf '%s\n' "${keys[@]}" >"$new/FINGERPRINT"
-    for k in $old_keys; do
-        [[ " ${keys[*]} " == *" $k "* ]] || retired+=("$k")
-    done
+    for k in $old_keys; do [[ " ${keys[*]} " == *" $k "* ]] || retired+=("$k"); done
     [ ${#retired[@]} != 0 ] || return 0
     mkdir -m 700 "$work/old-keys"
     gpg --homedir "$work/old-keys" --batch --quiet --import "$repo/libcwork.gpg" 2>/dev/null
@@ -392,9 +388,7 @@ sign() {
 # the others stay as they were, signed anew only when the keys change.
 index_apt() {
     local release dist
-    for release in $releases; do
-        index_dist "$release"
-    done
+    for release in $releases; do index_dist "$release"; done
     for dist in "$new"/apt/dists/*/; do
         dist=${dist%/}
         [[ " $releases " != *" ${dist##*/} "* ]] || continue
@@ -528,9 +522,7 @@ main() {
         (. "$build/facts.sh" && packages_dir=${LIBCWORK_PACKAGES:-$packages_dir} &&
             printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")
     done)
-    for file in "${files[@]}"; do
-        [ -f "$file" ] || die "$file is missing: make package"
-    done
+    for file in "${files[@]}"; do [ -f "$file" ] || die "$file is missing: make package"; done
     version=$(dpkg-deb -f "${files[0]}" Version)
 
     take_lock "$version"

@@ -31,9 +31,7 @@ me=verify
 . "$here/lib.sh"
 
 # bad FILE WHAT: FILE fails; WHAT says what it should have been.
-bad() {
-    echo "$1: $2" >>"$work/failures"
-}
+bad() { echo "$1: $2" >>"$work/failures"; }
 
 # fetch_tree URL DEST: the tree at URL, copied into DEST: its keys and
 # SHA256SUMS, then every file SHA256SUMS lists, checked as it arrives.
@@ -292,9 +290,7 @@ check_rpm() {
             bad "$file" "holds no key that rpmkeys can import"
     done
     : >"$work/rpms"
-    for repo in "$top"/rpm/*/; do
-        [ -d "$repo" ] && check_rpm_repo "$top" "${repo%/}"
-    done
+    for repo in "$top"/rpm/*/; do [ -d "$repo" ] && check_rpm_repo "$top" "${repo%/}"; done
     [ -s "$work/rpms" ] || return 0
     xargs -d '\n' rpmkeys --dbpath "$work/rpmdb" -K <"$work/rpms" | grep -v ': digests signatures OK$' |
         while read -r line; do
@@ -348,30 +344,16 @@ decompress() {
 [ $# = 1 ] && [ -n "$1" ] || die "usage: verify.sh DIR|URL (FINGERPRINT=HEX in the environment to name the key)"
 work=$(mktemp -d)
 trap 'gpgconf --homedir "$work/gnupg" --kill all 2>/dev/null; rm -rf "$work"' EXIT
-for tool in gpg gpgv sha256sum python3; do
-    needs "$tool"
-done
+for tool in gpg gpgv sha256sum python3; do needs "$tool"; done
 
 case $1 in
-http://* | https://* | file:*)
-    top=${VERIFY_COPY:-$work/copy}
-    fetch_tree "${1%/}" "$top"
-    ;;
-*)
-    [ -d "$1" ] || die "$1 is not a directory, nor an http:, https: or file: URL"
-    top=$(realpath "$1")
-    ;;
+http://* | https://* | file:*) top=${VERIFY_COPY:-$work/copy} && fetch_tree "${1%/}" "$top" ;;
+*) [ -d "$1" ] && top=$(realpath "$1") || die "$1 is not a directory, nor an http:, https: or file: URL" ;;
 esac
 name=$1
 
 trusted_keys "$top" "${FINGERPRINT:-}"
-hash_all "$top"
-check_sums "$top"
-check_unnamed "$top"
-check_apt "$top"
-check_rpm "$top"
-check_provenance "$top"
-check_rebuilds "$top"
+for step in hash_all check_sums check_unnamed check_apt check_rpm check_provenance check_rebuilds; do "$step" "$top"; done
 
 if [ -s "$work/failures" ]; then
     sed "s|^|verify: $name: |" "$work/failures" >&2

@@ -61,9 +61,7 @@ tgz)
     ;;
 esac
 for p in $programs; do files+=("$top/bin/$p" "$top/share/man/man1/$p.1.gz"); done
-for path in "${files[@]}"; do
-    grep -qx "$path" <<<"$listing" || fail "$path is missing from $file"
-done
+for path in "${files[@]}"; do grep -qx "$path" <<<"$listing" || fail "$path is missing from $file"; done
 # Its executables have no symbols and no .comment.
 for exe in "$work/root/$top/bin"/*; do
     ! readelf -SW "$exe" | grep -qE ' \.(symtab|comment) ' || fail "$(basename "$exe") in $file is not stripped"
