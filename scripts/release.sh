@@ -467,9 +467,7 @@ set_modes() {
     (cd "$new" && find . -mindepth 1 -printf '%y %i %p\n') | sort -k3 |
         awk 'NR == FNR { seen[$1 " " ($1 == "d" ? "" : $2) " " $3] = 1; next }
             !(($1 " " ($1 == "d" ? "" : $2) " " $3) in seen) { print $1, $3 }' "$work/carried" - |
-        while read -r type path; do
-            case $type in d) chmod 755 "$new/$path" ;; f) chmod 644 "$new/$path" ;; esac
-        done
+        while read -r type path; do case $type in d) chmod 755 "$new/$path" ;; f) chmod 644 "$new/$path" ;; esac; done
 }
 
 # switch: renameat2(RENAME_EXCHANGE), through libc, swaps the two trees in
@@ -496,9 +494,7 @@ main() {
     builds=("$@")
     . "${builds[0]}/facts.sh"
     url=${LIBCWORK_URL:-https://libcwork.example.org}
-    for tool in apt-ftparchive createrepo_c rpmbuild rpmsign rpmkeys gpg gpgv python3 flock; do
-        needs $tool
-    done
+    for tool in apt-ftparchive createrepo_c rpmbuild rpmsign rpmkeys gpg gpgv python3 flock; do needs $tool; done
     # make repo's trial may publish what is not committed yet; a release not.
     if [ "${LIBCWORK_TRIAL:-}" != true ] && git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1 &&
         ! git -C "$source_dir" diff --quiet HEAD --; then

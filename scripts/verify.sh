@@ -176,9 +176,7 @@ check_rebuilds() {
 declare -A sha
 hash_all() {
     local sum path
-    while read -r sum path; do
-        sha[${path#./}]=$sum
-    done < <(cd "$1" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum --)
+    while read -r sum path; do sha[${path#./}]=$sum; done < <(cd "$1" && find . -type f -print0 | sort -z | xargs -0 -r sha256sum --)
 }
 sha_of() { [ -n "$1" ] && echo "${sha[$1]:-none}" || echo none; }
 

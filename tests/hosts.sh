@@ -28,12 +28,8 @@ cache=${XDG_CACHE_HOME:-$HOME/.cache}/libcwork
 # The download cache a build needs: each release's lists, and the entries
 # that the sysroots and runtimes under build/debian were made from.
 mkdir -p "$work/cache/sha256" "$work/cache/sha512" "$work/cache/debian"
-for release in $releases; do
-    [ ! -d "$cache/debian/$release/lists" ] || cp -r "$cache/debian/$release" "$work/cache/debian/"
-done
-for hash in $(awk '$1 == "sha256" { print $2 }' "$debian_dir"/*.complete); do
-    cp "$cache/sha256/$hash" "$work/cache/sha256/"
-done
+for release in $releases; do [ ! -d "$cache/debian/$release/lists" ] || cp -r "$cache/debian/$release" "$work/cache/debian/"; done
+for hash in $(awk '$1 == "sha256" { print $2 }' "$debian_dir"/*.complete); do cp "$cache/sha256/$hash" "$work/cache/sha256/"; done
 cp "$cache"/sha512/* "$work/cache/sha512/" 2>/dev/null || true
 
 # available RELEASE: the tools that the release has, by its verified lists

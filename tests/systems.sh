@@ -405,9 +405,7 @@ tree_at() {
 
 # copy_tree DEST: $work/tree and its builds copied to DEST, their facts
 # naming the copy, as release.sh reads them.
-copy_tree() {
-    rm -rf "$1" && cp -a "$work/tree" "$1" && sed -i "s|$work/tree/|$1/|g; s|$work/tree'|$1'|g" "$1"/build/*/facts.sh
-}
+copy_tree() { rm -rf "$1" && cp -a "$work/tree" "$1" && sed -i "s|$work/tree/|$1/|g; s|$work/tree'|$1'|g" "$1"/build/*/facts.sh; }
 
 # release_from TREE KEY: make release of TREE into $work/published, signed by KEY.
 release_from() {
