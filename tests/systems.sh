@@ -11,8 +11,7 @@
 # is not a secret one, expired or expiring within 30 days, whose signing
 # subkey expires so, or that needs a passphrase no one can give; the first
 # under umask 077, all 0755 and 0644; the same again changes nothing;
-# another key refused; through make, a REPO with spaces, quotes, $(…) and
-# backquotes; a tree tampered with (a pool .deb replaced, a foreign .deb, an
+# another key refused; a tree tampered with (a pool .deb replaced, a foreign .deb, an
 # altered .rpm, an unnamed package at the top) refused, naming the file,
 # and left as it was; a revision bump killed while writing, the tree as it
 # was, then published, every earlier file byte for byte; the bump spelt
@@ -54,6 +53,12 @@
 # release wrote, dnf lists both versions, upgrades and downgrades; the
 # release package of a rotation brings both keys, through which dnf
 # installs libcwork, and upgrades after the switch to the next key.
+#
+# And beside the releases and the systems, in a checkout of its own, the
+# build in the clean root: make release through make, into a REPO with
+# spaces, quotes, $(…) and backquotes, from a poisoned environment, makes
+# the bytes of a clean root build; make rebuild, by another user, matches
+# them, and names what a compromised build machine changed.
 # Much of this is read only by the rows of the tables, where shellcheck
 # cannot see it.
 # shellcheck disable=SC2034
