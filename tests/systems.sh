@@ -799,6 +799,7 @@ exec /usr/bin/g++ -O0 -DPOISONED "$@"
 ' >"$work/poison/g++" &&
         chmod 755 "$work/poison/g++" || fail "could not make the poisoned g++"
     rows root_build
+    rows rebuilds
 }
 
 table root_build <<'ROWS'
@@ -836,8 +837,11 @@ resigned provenance "$work/poisoned/${f%.buildinfo}.intoto.json" envelope_altere
 refuses "verify of a changed provenance" "${f%.buildinfo}.intoto.json: no good signature by a key of the tree's" \
     "$source_dir/scripts/verify.sh" "$work/tampered"
 say "a build record or provenance changed, the tree's sums signed again, fails make verify"
+ROWS
+
 # Anyone with a checkout shows that the release comes from its source, and
 # signs what they found: here nobody, with a cache of its own.
+table rebuilds <<'ROWS'
 must "could not clone the tree" git clone -q "$tree" "$work/other clone/libcwork"
 rk=$(GNUPGHOME=$work/rebuilder-keys throwaway_key "rebuilder <rebuilder@example.org>" ed25519)
 must "could not give nobody the clone and a cache" cache_for_nobody "$work/other clone" "$work/rebuilder-keys"
