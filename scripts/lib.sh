@@ -18,24 +18,21 @@ install_hint() {
 # install, where COMMAND is missing; with skip, skip instead.
 needs() { command -v "$1" >/dev/null || "${2:-die}" "$(install_hint "$1")"; }
 
-# skip WHY: what cannot be done here is skipped, saying why, with exit
-# status 77, which the tests count as skipped. CI installs every tool and
-# reaches every registry, so there it is a failure.
-skip() {
+# skipping WHY: says that what cannot be done here is skipped, and why. CI
+# installs every tool and reaches every registry, so there it is a failure.
+skipping() {
     [ "${CI:-}" != true ] || die "$*, and CI must run every test"
     echo "SKIP: $*"
-    exit 77
 }
 
+# skip WHY: skipping, with exit status 77, which the tests count as skipped.
+skip() { skipping "$@"; exit 77; }
+
 # have WHAT COMMAND...: true where every COMMAND is installed; else WHAT
-# is left out, saying what to install, and false (under CI, a failure).
+# is left out, saying what to install, and false.
 have() {
     local c
-    for c in "${@:2}"; do
-        command -v "$c" >/dev/null && continue
-        [ "${CI:-}" != true ] || die "$1 needs what is missing: $(install_hint "$c"), and CI must run every test"
-        echo "SKIP: $1: $(install_hint "$c")" && return 1
-    done
+    for c in "${@:2}"; do command -v "$c" >/dev/null || { skipping "$1: $(install_hint "$c")"; return 1; }; done
 }
 
 # version_at_most A B: true if version A is B or older, as dpkg compares
