@@ -62,6 +62,11 @@ if [ $# = 5 ]; then
         die "$4 holds no armored keys"
 fi
 tar -xzf "$source" -C "$root/build/src" --strip-components=1
+# The version and date are the source's, which may be another release than
+# the checkout's (make rebuild VERSION=).
+version=$(dpkg-parsechangelog -l "$root/build/src/changelog" -S Version) &&
+    epoch=$(dpkg-parsechangelog -l "$root/build/src/changelog" -S Timestamp) ||
+    die "$2 holds no changelog that dpkg-parsechangelog can read"
 for sysroot in "$debian_dir"/*-sysroot; do
     [ -f "$sysroot.complete" ] || die "$sysroot is not complete: make builds it"
     cp -a "$sysroot" "$sysroot.complete" "$root/build/debian/"

@@ -860,13 +860,15 @@ for g in "$f" "$k"; do rm -rf "$work/forged.tree" && must "could not alter $g" d
 must "the compromised release" env LIBCWORK_PACKAGES="$work/forged" LIBCWORK_SIGNING_KEY="$key" \
     "$source_dir/scripts/release.sh" "$work/compromised" $(in_tree "$tree")
 must "the compromised release does not verify" "$source_dir/scripts/verify.sh" "$work/compromised"
+# The checkout is at a later version by then: the release's own is rebuilt.
+tree_at "${upstream%.*}.$((${upstream##*.} + 4))-1" "$tree"
 refuses "make rebuild of the compromised release" "$f: other bytes than the rebuild's" \
     make -C "$tree" rebuild REPO="$work/compromised"
-grep -qF "apt/pool/$k: other bytes than the rebuild's" "$out" || fail "make rebuild does not name $k:"$'\n'"$(cat "$out")"
-say "a release whose $f and $k its source does not make, signed by the key, verifies, and make rebuild names them"
+grep -qF "apt/pool/$k: other bytes than the rebuild's" "$out" && ! grep -q 'lacks\|cannot open' "$out" ||
+    fail "make rebuild does not name $k alone:"$'\n'"$(cat "$out")"
+say "a release whose $f and $k its source does not make, signed by the key, verifies, and make rebuild from a later checkout names them"
 # A later release publishes what the rebuilder signed under rebuilds/,
 # and make verify checks it.
-tree_at "${upstream%.*}.$((${upstream##*.} + 4))-1" "$tree"
 must "the release with a rebuilder's attestation" env LIBCWORK_REBUILDS="$work/other clone/libcwork/build/rebuilds" \
     LIBCWORK_SIGNING_KEY="$key" "$source_dir/scripts/release.sh" "$work/poisoned" $(in_tree "$tree")
 must "the release with a rebuilder's attestation does not verify" "$source_dir/scripts/verify.sh" "$work/poisoned"
