@@ -35,12 +35,13 @@
 # (lint, hosts) work from.
 GENERATIONS := $(shell awk '$$1 == "generation" { print $$2 }' generations.txt)
 FIRST := $(firstword $(GENERATIONS))
+CONFIGURED := $(addprefix configure-,$(GENERATIONS))
 PRESET_PREFIX := $(if $(filter true,$(CI)),ci-)
 PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: hostcheck all run check install uninstall package repo release verify rebuild systems hosts dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: hostcheck $(CONFIGURED) all run check install uninstall package repo release verify rebuild systems hosts dist bench lint reproducible clean $(GENERATIONS)
 
 all: $(GENERATIONS)
 
@@ -48,8 +49,12 @@ all: $(GENERATIONS)
 hostcheck:
 	@scripts/hostcheck.sh
 
-$(GENERATIONS): hostcheck
-	cmake --preset $(PRESET_PREFIX)$@ >/dev/null
+# configure-GEN: the tree configured, its facts written and its sysroot
+# fetched, and nothing built.
+$(CONFIGURED): configure-%: hostcheck
+	cmake --preset $(PRESET_PREFIX)$* >/dev/null
+
+$(GENERATIONS): %: configure-%
 	cmake --build --preset $@ --parallel
 
 run: all
@@ -101,15 +106,16 @@ $(if $(value REPO),,$(error make $(filter release verify rebuild,$(MAKECMDGOALS)
 	the repository tree: a directory (for make verify and make rebuild, a URL too)))
 endif
 # The packages published are built again, from the source archive, in a
-# clean root of the build release; the builds here only fetch its sysroots.
-release: all
+# clean root of the build release; the trees here are only configured,
+# which fetches the sysroots.
+release: $(CONFIGURED)
 	@source=$$(scripts/dist.sh) && \
 		LIBCWORK_SOURCE="$$source" scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
 
 verify:
 	@scripts/verify.sh "$$LIBCWORK_REPO"
 
-rebuild: all
+rebuild: $(CONFIGURED)
 	@scripts/rebuild.sh build/$(FIRST) "$$LIBCWORK_REPO"
 
 # A missing tool (mmdebstrap) skips them, saying so; exit status 77.

@@ -808,15 +808,15 @@ table root_build <<'ROWS'
 # fails make.
 dir="$work/a b/\$(touch made-by-dollar) \`touch made-by-backquote\` \"q'/published"
 refuses "make release with no key" "no LIBCWORK_SIGNING_KEY" env LIBCWORK_SIGNING_KEY= make -C "$tree" release REPO="$dir"
-must "make release, poisoned, into '$dir'" with_umask 077 env PATH="$work/poison:$PATH" CXXFLAGS="-O0 -g3" \
-    LDFLAGS=-Wl,-znorelro LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$key" make -C "$tree" release REPO="$dir"
+must "make and make release, poisoned, into '$dir'" with_umask 077 env PATH="$work/poison:$PATH" CXXFLAGS="-O0 -g3" \
+    LDFLAGS=-Wl,-znorelro LC_ALL=C.UTF-8 TZ=Asia/Tokyo LIBCWORK_SIGNING_KEY="$key" make -C "$tree" all release REPO="$dir"
 [ -f "$dir/FINGERPRINT" ] || fail "make release into '$dir' wrote no FINGERPRINT:"$'\n'"$(cat "$out")"
 [ -z "$(find "$work" "$tree" -maxdepth 1 -name 'made-by-*')" ] || fail "REPO ran as a command"
 [ "$(stat -c %a "$work/a b" "$dir/.." "$dir" | xargs)" = "755 755 755" ] ||
     fail "the directories the release made under umask 077 are not 0755"
 mv "$dir" "$work/poisoned" && rm -rf "$work/a b"
 say "REPO with spaces, quotes, \$(…) and backquotes reaches it as it is, through make"
-for b in $(in_tree "$tree"); do same "after make release from a poisoned environment, ${b##*/} needs glibc" \
+for b in $(in_tree "$tree"); do same "after make from a poisoned environment, ${b##*/} needs glibc" \
     "$("$source_dir/scripts/glibc-floor.sh" "$b"/bin/*)" "$(. "$b/facts.sh" && echo "$floor")"; done
 must "the clean build in the root" "$source_dir/scripts/rootbuild.sh" "$(newest_in "$tree")" \
     "$(ls "$work/poisoned"/libcwork-*-source.tar.gz)" "$work/clean" "$work/poisoned/libcwork.asc" \
