@@ -58,7 +58,7 @@ comm -23 <(lines Installed-Build-Depends "$record" | sort) \
 # covers, the header and the payload, byte for byte. (rpmsign --delsign
 # writes a signature header of another size, so the whole files differ.)
 unsigned() {
-    python3 -c 'import struct, sys
+    /usr/bin/python3 -c 'import struct, sys
 d = open(sys.argv[1], "rb").read()
 assert d[:4] == b"\xed\xab\xee\xdb" and d[96:99] == b"\x8e\xad\xe8"
 n, size = struct.unpack(">II", d[104:112])
@@ -74,11 +74,11 @@ attest() {
     fpr=$(gpg --batch --with-colons --list-secret-keys -- "$ATTEST" 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }')
     [ -n "$fpr" ] || die "ATTEST=$ATTEST is not a secret key in your GnuPG keyring"
     [ $status = 0 ] || result=FAILED
-    python3 "$here/dsse.py" rebuilt "$result" "rebuilder $fpr" "$resource" "$copy/libcwork-$v.intoto.json" \
-        "$work/compared" >"$work/statement" && python3 "$here/dsse.py" pae "$work/statement" >"$work/pae" &&
+    /usr/bin/python3 "$here/dsse.py" rebuilt "$result" "rebuilder $fpr" "$resource" "$copy/libcwork-$v.intoto.json" \
+        "$work/compared" >"$work/statement" && /usr/bin/python3 "$here/dsse.py" pae "$work/statement" >"$work/pae" &&
         gpg --batch --local-user "$fpr" --detach-sign -o "$work/sig" "$work/pae" &&
         mkdir -p "$out" && gpg --batch --armor --export "$fpr" >"$out/$fpr.asc" &&
-        python3 "$here/dsse.py" envelope "$work/statement" "$fpr=$work/sig" \
+        /usr/bin/python3 "$here/dsse.py" envelope "$work/statement" "$fpr=$work/sig" \
             >"$out/libcwork-$v.rebuilt-by-$fpr.intoto.json" || die "could not sign the attestation with $fpr"
     echo "rebuild: attested ($result), signed by $fpr: $out/libcwork-$v.rebuilt-by-$fpr.intoto.json"
 }

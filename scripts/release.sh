@@ -345,15 +345,15 @@ add_provenance() {
         (cd "$new" && find rpm -name "*$version.*.rpm" -exec sha256sum {} + | sort -k2 | awk '{ print " " $1, $2 }')
     } >"$work/$record"
     put "$work/$record" "$new/$record"
-    python3 "$here/dsse.py" statement "$new" "$version" "$new/$record" "${homepage%/}" >"$statement" &&
-        python3 "$here/dsse.py" pae "$statement" >"$work/pae" || die "could not write the provenance"
+    /usr/bin/python3 "$here/dsse.py" statement "$new" "$version" "$new/$record" "${homepage%/}" >"$statement" &&
+        /usr/bin/python3 "$here/dsse.py" pae "$statement" >"$work/pae" || die "could not write the provenance"
     for key in "${keys[@]}"; do
         gpg --batch "${signers[@]:2*n:2}" --detach-sign -o "$work/sig.$n" "$work/pae" ||
             die "gpg could not sign the provenance"
         sigs+=("$key=$work/sig.$n")
         n=$((n + 1))
     done
-    python3 "$here/dsse.py" envelope "$statement" "${sigs[@]}" >"$work/envelope" &&
+    /usr/bin/python3 "$here/dsse.py" envelope "$statement" "${sigs[@]}" >"$work/envelope" &&
         put "$work/envelope" "$new/libcwork-$version.intoto.json" || die "could not write the provenance"
 }
 
@@ -477,7 +477,7 @@ switch() {
         mv -T "$new" "$repo"
         return
     fi
-    python3 - "$new" "$repo" <<'EXCHANGE' || die "could not switch $repo to the new release; it is as it was"
+    /usr/bin/python3 - "$new" "$repo" <<'EXCHANGE' || die "could not switch $repo to the new release; it is as it was"
 import ctypes, os, sys
 libc = ctypes.CDLL(None, use_errno=True)
 AT_FDCWD, RENAME_EXCHANGE = -100, 2
@@ -494,7 +494,7 @@ main() {
     builds=("$@")
     . "${builds[0]}/facts.sh"
     url=${LIBCWORK_URL:-https://libcwork.example.org}
-    for tool in apt-ftparchive createrepo_c rpmbuild rpmsign rpmkeys gpg gpgv python3 flock; do needs $tool; done
+    for tool in apt-ftparchive createrepo_c rpmbuild rpmsign rpmkeys gpg gpgv /usr/bin/python3 flock; do needs $tool; done
     # make repo's trial may publish what is not committed yet; a release not.
     if [ "${LIBCWORK_TRIAL:-}" != true ] && git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1 &&
         ! git -C "$source_dir" diff --quiet HEAD --; then

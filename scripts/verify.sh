@@ -128,7 +128,7 @@ check_provenance() {
                 [ ! -f "$top/$key" ] || gpg --dearmor <"$top/$key"
             done >"$work/released-keys.gpg"
         fi
-        python3 "$here/dsse.py" open "$top/$file" "$dir" 2>"$dir/err" || {
+        /usr/bin/python3 "$here/dsse.py" open "$top/$file" "$dir" 2>"$dir/err" || {
             bad "$file" "not a DSSE envelope of an in-toto statement: $(tail -n 1 "$dir/err")"
             continue
         }
@@ -155,7 +155,7 @@ check_rebuilds() {
         name=rebuilds/${file##*/} dir=$work/rebuilds/${file##*/}
         fpr=${name##*-by-} && fpr=${fpr%.intoto.json}
         mkdir -p "$dir"
-        python3 "$here/dsse.py" open "$file" "$dir" rebuilt 2>"$dir/err" || {
+        /usr/bin/python3 "$here/dsse.py" open "$file" "$dir" rebuilt 2>"$dir/err" || {
             bad "$name" "not a DSSE envelope of a rebuild's attestation: $(tail -n 1 "$dir/err")"
             continue
         }
@@ -342,7 +342,7 @@ decompress() {
 [ $# = 1 ] && [ -n "$1" ] || die "usage: verify.sh DIR|URL (FINGERPRINT=HEX in the environment to name the key)"
 work=$(mktemp -d)
 trap 'gpgconf --homedir "$work/gnupg" --kill all 2>/dev/null; rm -rf "$work"' EXIT
-for tool in gpg gpgv sha256sum python3; do needs "$tool"; done
+for tool in gpg gpgv sha256sum /usr/bin/python3; do needs "$tool"; done
 
 case $1 in
 http://* | https://* | file:*) top=${VERIFY_COPY:-$work/copy} && fetch_tree "${1%/}" "$top" ;;

@@ -132,7 +132,7 @@ in_root() { "${clean_env[@]}" unshare -n chroot "$root" "$@"; }
 # network of its own, as a client reaches a published tree.
 served_in_root() {
     "${clean_env[@]}" unshare -n bash -c 'ip link set lo up && cd "$1" || exit
-            python3 -m http.server --bind 127.0.0.1 8080 >/dev/null 2>&1 & server=$!
+            /usr/bin/python3 -m http.server --bind 127.0.0.1 8080 >/dev/null 2>&1 & server=$!
             for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null && break; sleep 0.05; done
             chroot "$2" "${@:3}"; status=$?
             kill $server; exit $status' - "$1" "$root" "${@:2}"
@@ -896,7 +896,7 @@ cache_for_nobody() {
 # first subject of its statement given another digest, or with a bit of
 # its first signature turned, the rest as it was.
 envelope_altered() {
-    python3 - "$@" <<'PY'
+    /usr/bin/python3 - "$@" <<'PY'
 import base64, json, sys
 what, path = sys.argv[1:]
 e = json.load(open(path))
