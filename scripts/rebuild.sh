@@ -101,10 +101,11 @@ while read -r _ name; do
     case $name in *-source.tar.gz) continue ;; esac
     same "$copy/$name" "$work/out/$name" "$name"
     [ ! -f "$copy/apt/pool/$name" ] || same "$copy/apt/pool/$name" "$work/out/$name" "apt/pool/$name"
-    [ "${name%.rpm}" = "$name" ] || for signed in "$copy"/rpm/*/"$name"; do
+    [ "${name%.rpm}" != "$name" ] || continue
+    unsigned "$work/out/$name" >"$work/rebuilt.body" || die "the rebuilt $name is not an rpm package"
+    for signed in "$copy"/rpm/*/"$name"; do
         [ -f "$signed" ] || continue
-        unsigned "$signed" >"$work/published.body" && unsigned "$work/out/$name" >"$work/rebuilt.body" ||
-            die "${signed#"$copy"/} is not an rpm package"
+        unsigned "$signed" >"$work/published.body" || die "${signed#"$copy"/} is not an rpm package"
         same "$work/published.body" "$work/rebuilt.body" "${signed#"$copy"/}, all but its signature" "$signed"
     done
 done < <(lines Checksums-Sha256 "$record")
