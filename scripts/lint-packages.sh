@@ -20,10 +20,13 @@ trap 'rm -rf "$work"' EXIT
 branch=""
 [[ "$(hardening-check --help 2>&1 || true)" != *--nobranchprotection* ]] || branch=--nobranchprotection
 
+# Each checker once over every build's package: each takes seconds to start.
+debs=() rpms=()
 for build in "$@"; do
     . "$build/facts.sh"
-    lintian --fail-on error,warning "$packages_dir/$deb"
-    rpmlint --strict -c "$here/rpmlint.toml" "$packages_dir/$rpm"
+    debs+=("$packages_dir/$deb") rpms+=("$packages_dir/$rpm")
     dpkg-deb -x "$packages_dir/$deb" "$work/$generation"
     hardening-check --quiet --nofortify --nocfprotection $branch "$work/$generation"/usr/bin/*
 done
+lintian --fail-on error,warning "${debs[@]}"
+rpmlint --strict -c "$here/rpmlint.toml" "${rpms[@]}"
