@@ -62,8 +62,8 @@ if [ $# = 5 ]; then
         die "$4 holds no armored keys"
 fi
 tar -xzf "$source" -C "$root/build/src" --strip-components=1
-# The version and date are the source's, which may be another release than
-# the checkout's (make rebuild VERSION=).
+# The version and date are the source's: a rebuild may be of an earlier
+# release than the checkout's.
 version=$(dpkg-parsechangelog -l "$root/build/src/changelog" -S Version) &&
     epoch=$(dpkg-parsechangelog -l "$root/build/src/changelog" -S Timestamp) ||
     die "$2 holds no changelog that dpkg-parsechangelog can read"
