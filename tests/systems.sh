@@ -820,7 +820,7 @@ for b in $(in_tree "$tree"); do same "after make from a poisoned environment, ${
     "$("$source_dir/scripts/glibc-floor.sh" "$b"/bin/*)" "$(. "$b/facts.sh" && echo "$floor")"; done
 must "the clean build in the root" "$source_dir/scripts/rootbuild.sh" "$(newest_in "$tree")" \
     "$(ls "$work/poisoned"/libcwork-*-source.tar.gz)" "$work/clean" "$work/poisoned/libcwork.asc" \
-    "$(awk '$1 == "Repository:" { print $2 }' "$work/poisoned"/libcwork-*.buildinfo)"
+    "$(field Repository "$work/poisoned"/libcwork-*.buildinfo)"
 for f in "$work/clean"/*; do [ "${f%.buildinfo}" != "$f" ] || cmp -s "$f" "$work/poisoned/${f##*/}" ||
     fail "${f##*/}, released from a poisoned environment, is not what the clean build in the root made"; done
 f=$(cd "$work/clean" && ls *.buildinfo)
