@@ -12,12 +12,13 @@
 #                  of the build release and publish those into the repository
 #                  tree DIR, signed with LIBCWORK_SIGNING_KEY, keeping every
 #                  earlier version (and the rebuilders' attestations in REBUILDS)
-#   make verify REPO=DIR|URL [FINGERPRINT=HEX]  check a published tree end
-#                  to end, against the key HEX or else the tree's own
+#   make verify REPO=DIR|URL [FINGERPRINT=HEX] [ACCEPT_OLDER=yes]  check a
+#                  published tree end to end, against the key HEX or else the
+#                  tree's own, and refuse one older than it accepted before
 #   make rebuild REPO=DIR|URL [VERSION=V] [FINGERPRINT=HEX] [ATTEST=KEY]
-#                  verify it, build V again from its published source in its
-#                  recorded root, compare every file it made with the
-#                  published one, and with ATTEST sign what it found
+#                  verify it, check that V's source is its recorded commit,
+#                  build V again in its recorded root, compare every file a
+#                  client can be handed of V, and with ATTEST sign what it found
 #   make systems   install and run the packages on real Debian systems and
 #                  on rpm roots, from the files and from the repositories
 #   make hosts     build and check the project on every Debian release in the
@@ -113,7 +114,7 @@ release: $(CONFIGURED)
 		LIBCWORK_SOURCE="$$source" scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
 
 verify:
-	@scripts/verify.sh "$$LIBCWORK_REPO"
+	@/usr/bin/python3 scripts/verify.py "$$LIBCWORK_REPO"
 
 rebuild: $(CONFIGURED)
 	@scripts/rebuild.sh build/$(FIRST) "$$LIBCWORK_REPO"

@@ -11,9 +11,6 @@ signatures; this writes and reads what they are made over.
       of the files SUMS lists ("SHA256 NAME" a line), against PROVENANCE
   dsse.py pae STATEMENT                          the bytes a signature covers
   dsse.py envelope STATEMENT KEYID=SIG...        the envelope, on stdout
-  dsse.py open ENVELOPE DIR [rebuilt]            DIR/pae, DIR/sig.N and
-      DIR/keyid.N for each signature, DIR/subjects: "SHA256 NAME" a line;
-      of a rebuild's attestation, DIR/result too
 """
 import base64, hashlib, json, os, re, sys
 
@@ -34,7 +31,7 @@ def sha256(path):
 def record_fields(path):
     # deb822: a field, and the lines that continue it.
     fields, name = {}, None
-    for line in open(path, encoding="utf-8"):
+    for line in open(path, encoding="utf-8", errors="replace"):
         if line[:1] == " " and name:
             fields[name].append(line.strip())
         elif ":" in line:
@@ -43,34 +40,42 @@ def record_fields(path):
     return fields
 
 
-def statement(top, version, record, builder):
-    mark = re.compile(re.escape(version) + r"([._+-]|$)")
-    subjects = []
+def subjects(top, version):
+    """Every file of TOP whose name carries VERSION, with its sha256."""
+    mark = re.compile(r"[_-]" + re.escape(version) + r"([._+-]|$)")
+    found = []
     for base, _, files in os.walk(top):
         for name in files:
             path = os.path.relpath(os.path.join(base, name), top)
             if mark.search(name) and not name.endswith(".intoto.json") and "/by-hash/" not in path:
-                subjects.append({"name": path, "digest": {"sha256": sha256(os.path.join(top, path))}})
+                found.append({"name": path, "digest": {"sha256": sha256(os.path.join(top, path))}})
+    return sorted(found, key=lambda s: s["name"])
+
+
+def statement(top, version, record, builder):
     f = record_fields(record)
     source_sum, source = f["Source-Archive"][0].split()
+    # A build outside a clean root (a trial's) has no root to name.
+    in_root = bool(re.fullmatch("[0-9a-f]{64}", f["Build-Root"][0]))
     deps = [{"name": "build root: Debian %s, with %s" % (f["Build-Release"][0], f["Build-Root-Packages"][0]),
-             "digest": {"sha256": f["Build-Root"][0]}}]
+             "digest": {"sha256": f["Build-Root"][0]}}] if in_root else []
     deps += [{"name": "sysroot: %s" % name, "digest": {"sha256": s}}
-             for s, name in (line.split(" ", 1) for line in f["Sysroot-Debs"])]
+             for s, name in (line.split(" ", 1) for line in f.get("Sysroot-Debs", []))]
+    kind = "rootbuild" if in_root else "outside-root"
     return {
         "_type": "https://in-toto.io/Statement/v1",
-        "subject": sorted(subjects, key=lambda s: s["name"]),
+        "subject": subjects(top, version),
         "predicateType": PROVENANCE,
         "predicate": {
             "buildDefinition": {
-                "buildType": builder + "/build-types/rootbuild/v1",
+                "buildType": builder + "/build-types/%s/v1" % kind,
                 "externalParameters": {"source": {"name": source, "digest": {"sha256": source_sum}},
                                        "commit": f["Commit"][0], "version": version},
                 "internalParameters": {"sourceDateEpoch": f["Source-Date-Epoch"][0],
-                                       "environment": f["Build-Environment"]},
+                                       "environment": f.get("Build-Environment", [])},
                 "resolvedDependencies": deps,
             },
-            "runDetails": {"builder": {"id": builder + "/builders/rootbuild"}},
+            "runDetails": {"builder": {"id": builder + "/builders/" + kind}},
         },
     }
 
@@ -96,6 +101,25 @@ def rebuilt(result, verifier, resource, provenance, sums):
     }
 
 
+def parts(path, want):
+    """The statement an envelope carries, parsed, the bytes a signature covers,
+    and its signatures as (keyid, bytes); ValueError if it is not a DSSE
+    envelope of an in-toto Statement v1 of the predicate WANT."""
+    try:
+        with open(path, "rb") as f:
+            env = json.load(f)
+        body = base64.b64decode(env["payload"], validate=True)
+        sigs = [(s.get("keyid", ""), base64.b64decode(s["sig"], validate=True)) for s in env["signatures"]]
+        st = json.loads(body)
+    except (OSError, ValueError, KeyError, TypeError, AttributeError) as e:
+        raise ValueError("not a DSSE envelope: %s" % e) from None
+    if env.get("payloadType") != PAYLOAD_TYPE or not isinstance(st, dict) or not isinstance(st.get("subject"), list):
+        raise ValueError("the payload is not an in-toto statement")
+    if st.get("_type") != "https://in-toto.io/Statement/v1" or st.get("predicateType") != want:
+        raise ValueError("not an in-toto Statement v1 of %s" % want)
+    return st, pae(body), sigs
+
+
 def main(args):
     if args[0] == "statement":
         json.dump(statement(*args[1:5]), sys.stdout, indent=1, sort_keys=True)
@@ -109,24 +133,6 @@ def main(args):
             s["sig"] = base64.b64encode(open(s["sig"], "rb").read()).decode()
         body = base64.b64encode(open(args[1], "rb").read()).decode()
         json.dump({"payloadType": PAYLOAD_TYPE, "payload": body, "signatures": sigs}, sys.stdout, indent=1)
-    elif args[0] == "open":
-        env, out = json.load(open(args[1])), args[2]
-        if env.get("payloadType") != PAYLOAD_TYPE:
-            sys.exit("dsse.py: %s: the payload is not an in-toto statement" % args[1])
-        body = base64.b64decode(env["payload"])
-        open(os.path.join(out, "pae"), "wb").write(pae(body))
-        for n, s in enumerate(env.get("signatures", [])):
-            open(os.path.join(out, "sig.%d" % n), "wb").write(base64.b64decode(s["sig"]))
-            open(os.path.join(out, "keyid.%d" % n), "w").write(s.get("keyid", ""))
-        st = json.loads(body)
-        want = SUMMARY if args[3:] == ["rebuilt"] else PROVENANCE
-        if st.get("_type") != "https://in-toto.io/Statement/v1" or st.get("predicateType") != want:
-            sys.exit("dsse.py: %s: not an in-toto Statement v1 of %s" % (args[1], want))
-        if want == SUMMARY:
-            open(os.path.join(out, "result"), "w").write(st["predicate"].get("verificationResult", ""))
-        with open(os.path.join(out, "subjects"), "w") as f:
-            for s in st["subject"]:
-                f.write("%s %s\n" % (s["digest"]["sha256"], s["name"]))
 
 
 if __name__ == "__main__":

@@ -47,16 +47,6 @@ newest_version() {
     echo "$newest"
 }
 
-# owned_at_top NAME: a file at the top of a repository tree that releases
-# write; anything else there (index.html, .well-known/) is the web server's.
-owned_at_top() {
-    case $1 in
-    FINGERPRINT | libcwork.gpg | libcwork.asc | libcwork-retired.asc) return 0 ;;
-    *.deb | *.udeb | *.ddeb | *.rpm | *.tar | *.tar.* | *.tgz | *.buildinfo | *.intoto.json) return 0 ;;
-    esac
-    return 1
-}
-
 # throwaway_key NAME ALGORITHM: the fingerprint of the one secret key in
 # $GNUPGHOME, made there first (never expiring, no passphrase) if there is
 # none. For trials and tests: a release never signs with such a key.
