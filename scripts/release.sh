@@ -164,7 +164,7 @@ check_tree() {
         die "a rotation from $own to $announced is under way in $repo: sign with" \
             "LIBCWORK_SIGNING_KEY=$own LIBCWORK_NEXT_KEY=$announced, or end it with LIBCWORK_SIGNING_KEY=$announced alone"
     fi
-    FINGERPRINT=$fpr "$here/verify.sh" "$repo" >"$work/verify.log" 2>&1 ||
+    FINGERPRINT=$fpr /usr/bin/python3 "$here/verify.py" --no-record "$repo" >"$work/verify.log" 2>&1 ||
         die "$repo does not verify against the key $fpr, so nothing of it is carried and it is left as it was:"$'\n'"$(
             grep -v '^verify: .* does not hold' "$work/verify.log")"$'\n'"Find out how it came to differ, and put" \
             "back the files from a copy you trust (docs/releasing.md)"
@@ -207,8 +207,7 @@ new_names() {
     done
     echo "libcwork-release-$version.noarch.rpm"
     for dir in "$repo"/rpm/*/; do echo "${dir#"$repo"/}libcwork-release-$version.noarch.rpm"; done
-    [ -z "${LIBCWORK_PACKAGES:-}" ] || printf '%s\n' "libcwork-$version-source.tar.gz" \
-        "libcwork-$version.buildinfo" "libcwork-$version.intoto.json"
+    printf '%s\n' "libcwork-$version-source.tar.gz" "libcwork-$version.buildinfo" "libcwork-$version.intoto.json"
 }
 
 check_names_free() {
@@ -310,7 +309,7 @@ add_packages() {
     put "$made/libcwork-release-$version.noarch.rpm" "$new/libcwork-release-$version.noarch.rpm"
     ln "$new/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
     place_rpm "$new/libcwork-release-$version.noarch.rpm"
-    [ -z "${LIBCWORK_PACKAGES:-}" ] || add_provenance
+    add_provenance
     add_rebuilds
 }
 
@@ -334,14 +333,31 @@ add_rebuilds() {
     done
 }
 
-# add_provenance: what a release built in the root publishes of how it was
-# made: its source archive, its build record (with each .rpm's sha256 once
-# signed, too), and the provenance of every file of this version, an
-# in-toto statement in a DSSE envelope signed by each key.
+# trial_record: for packages built outside a clean root (make repo's trial,
+# a test's release), the source archive of the tree as it is and a build
+# record that says so, in $work/trial.
+trial_record() {
+    local archive=$work/trial/libcwork-$version-source.tar.gz f
+    mkdir -p "$work/trial"
+    "$source_dir/scripts/dist.sh" --working-tree "$archive" >/dev/null || die "could not make the source archive of $source_dir"
+    {
+        printf '%s\n' "Format: 1.0" "Source: libcwork" "Version: $version" \
+            "Source-Archive: $(sha256sum <"$archive" | cut -d' ' -f1) ${archive##*/}" \
+            "Commit: $({ gzip -dc "$archive" || true; } | git get-tar-commit-id || echo none)" \
+            "Build-Root: none (a trial, built outside a clean root)" \
+            "Source-Date-Epoch: $epoch" "Checksums-Sha256:"
+        for f in "${files[@]}"; do echo " $(sha256sum <"$f" | cut -d' ' -f1) ${f##*/}"; done
+    } >"$work/trial/libcwork-$version.buildinfo"
+}
+
+# add_provenance: what every release publishes of how it was made: its
+# source archive, its build record (with each .rpm's sha256 once signed,
+# too), and the provenance of every file of this version, an in-toto
+# statement in a DSSE envelope signed by each key.
 add_provenance() {
-    local record=libcwork-$version.buildinfo statement=$work/statement.json key n=0 sigs=()
-    put "$LIBCWORK_PACKAGES/libcwork-$version-source.tar.gz" "$new/libcwork-$version-source.tar.gz"
-    { cat "$LIBCWORK_PACKAGES/$record" && echo "Checksums-Sha256-Signed:" &&
+    local record=libcwork-$version.buildinfo statement=$work/statement.json key n=0 sigs=() made=${LIBCWORK_PACKAGES:-$work/trial}
+    put "$made/libcwork-$version-source.tar.gz" "$new/libcwork-$version-source.tar.gz"
+    { cat "$made/$record" && echo "Checksums-Sha256-Signed:" &&
         (cd "$new" && find rpm -name "*$version.*.rpm" -exec sha256sum {} + | sort -k2 | awk '{ print " " $1, $2 }')
     } >"$work/$record"
     put "$work/$record" "$new/$record"
@@ -443,19 +459,10 @@ index_rpm() {
     done
 }
 
-# write_sums: SHA256SUMS over every file of the tree a release writes.
+# write_sums: SHA256SUMS over every file of the tree a release writes, with
+# each file's size.
 write_sums() {
-    (
-        cd "$new"
-        { find apt rpm $([ ! -d rebuilds ] || echo rebuilds) -type f; find . -maxdepth 1 -type f -printf '%P\n'; } |
-            sort | while read -r name; do
-            case $name in
-            SHA256SUMS | SHA256SUMS.asc) ;;
-            apt/* | rpm/* | rebuilds/*) echo "$name" ;;
-            *) ! owned_at_top "$name" || echo "$name" ;;
-            esac
-        done | xargs -d '\n' -r sha256sum -- >"$work/SHA256SUMS"
-    )
+    /usr/bin/python3 "$here/verify.py" --sums "$new" >"$work/SHA256SUMS" || die "could not write SHA256SUMS"
     put "$work/SHA256SUMS" "$new/SHA256SUMS"
     sign --detach-sign "$new/SHA256SUMS" "$new/SHA256SUMS.asc"
 }
@@ -520,6 +527,7 @@ main() {
     done)
     for file in "${files[@]}"; do [ -f "$file" ] || die "$file is missing: make package"; done
     version=$(dpkg-deb -f "${files[0]}" Version)
+    [ -n "${LIBCWORK_PACKAGES:-}" ] || trial_record
 
     take_lock "$version"
     check_tree
@@ -532,7 +540,7 @@ main() {
     index_rpm
     write_sums
     set_modes
-    FINGERPRINT="${keys[*]}" "$here/verify.sh" "$new" >"$work/verify.log" 2>&1 ||
+    FINGERPRINT="${keys[*]}" /usr/bin/python3 "$here/verify.py" --no-record "$new" >"$work/verify.log" 2>&1 ||
         die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
     switch
     echo "release: version $version published in $repo, signed by ${keys[*]}"
