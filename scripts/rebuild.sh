@@ -1,15 +1,7 @@
 #!/usr/bin/env bash
-# rebuild.sh BUILD_DIR REPO|URL: show that a published release comes from
-# its published source. The tree must verify (scripts/verify.sh, against
-# FINGERPRINT where it is set); then the version VERSION (by default the
-# newest built in the root) is built again from its source archive, in the
-# root its build record names (scripts/rootbuild.sh), and every file the
-# build made is compared byte for byte with the published one: each .deb
-# and .tar.gz, and each .rpm as published unsigned and, in every rpm
-# repository, all of it but its signature. The exit
-# status is 0 only when every file is the same. After one connected run it
-# works offline: the root is kept in the download cache. With ATTEST=KEY, what
-# it found is signed by KEY as an attestation (attest, below).
+# rebuild.sh BUILD_DIR REPO|URL: build a published version again from its
+# source in its recorded root and compare every file a client can be handed
+# (docs/releasing.md). VERSION and ATTEST from the environment.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -19,40 +11,69 @@ me=rebuild
 resource=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+copy=$work/copy
 
-case $2 in
-http://* | https://* | file:*) copy=$work/copy && VERIFY_COPY=$copy "$here/verify.sh" "$2" ;;
-*) copy=$(realpath "$2") && "$here/verify.sh" "$copy" ;;
-esac || die "$2 does not verify: nothing of it is rebuilt"
-mapfile -t versions < <(cd "$copy" && ls libcwork-*.buildinfo 2>/dev/null | sed 's/^libcwork-//; s/\.buildinfo$//')
-[ ${#versions[@]} -gt 0 ] || die "$2 holds no build record: no release of it was built in the root"
-v=${VERSION:-$(newest_version "${versions[@]}")}
+# Only the copy that verify checked is read from here on, never the tree.
+/usr/bin/python3 "$here/verify.py" --copy "$copy" --summary "$work/summary" "$2" >"$work/verify.log" ||
+    die "$2 does not verify: nothing of it is rebuilt"
+if [ -n "${VERSION:-}" ]; then
+    v=$VERSION why="as VERSION= asks"
+else
+    v=$(awk '$1 == "newest" { print $2 }' "$work/summary") why="the newest that the tree's indices name, as dpkg orders versions"
+fi
+awk -v v="$v" '$1 == "version" && $2 == v { found = 1 } END { exit !found }' "$work/summary" ||
+    die "$2 holds no version $v; it has: $(awk '$1 == "version" { print $2 }' "$work/summary" | xargs)"
 record=$copy/libcwork-$v.buildinfo
-[ -f "$record" ] || die "$2 holds no build record of version $v; it has: ${versions[*]}"
+[[ $(field Build-Root "$record") =~ ^[0-9a-f]{64}$ ]] ||
+    die "version $v was built outside a clean root, as its build record says ($(field Build-Root "$record")):" \
+        "there is no recorded root to build it again in"
+commit=$(field Commit "$record")
+echo "rebuild: version $v, $why, built from commit $commit"
 # lines NAME FILE: the lines of a field of a build record that spans
 # lines, a value each.
 lines() { awk -v f="$1:" '$1 == f { s = 1; next } /^[^ ]/ { s = 0 } s { sub(/^ +/, ""); sub(/,$/, ""); print }' "$2"; }
 [ "$(field Build-Release "$record")" = "$build_release" ] ||
     die "version $v was built in a Debian $(field Build-Release "$record") root, and this checkout builds in $build_release:" \
-        "rebuild it from a checkout of its commit, $(field Commit "$record")"
+        "rebuild it from a checkout of its commit, $commit"
 
-# The keys that V's keyring and release packages bring, which its record
-# names by hash, come out of its release package.
-keys=()
-if [ -n "$(field Keys "$record")" ]; then
-    needs rpm2cpio && needs cpio
-    (cd "$work" && rpm2cpio "$copy/libcwork-release-$v.noarch.rpm" |
-        cpio -i --quiet --to-stdout ./etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork >keys.asc) 2>/dev/null &&
-        [ "$(sha256sum <"$work/keys.asc" | cut -d' ' -f1) libcwork.asc" = "$(field Keys "$record")" ] ||
-        die "libcwork-release-$v.noarch.rpm does not bring the keys its build record names"
-    keys=("$work/keys.asc" "$(field Repository "$record")")
-fi
-"$here/rootbuild.sh" "$1" "$copy/libcwork-$v-source.tar.gz" "$work/out" "${keys[@]}" >/dev/null
-# What the mirror has now may be newer than what the release was built
-# with: say so, as the reason a byte may differ.
-comm -23 <(lines Installed-Build-Depends "$record" | sort) \
-    <(lines Installed-Build-Depends "$work/out/libcwork-$v.buildinfo" | sort) |
-    sed 's/.*/rebuild: the root now lacks &, which the release was built with: a difference may come from that/'
+status=0
+: >"$work/compared"
+# same PUBLISHED REBUILT NAME [FILE]: the bytes match; FILE, the published
+# file (PUBLISHED, if not given), is one the attestation names, unless it
+# is an alias that a later release points elsewhere.
+same() {
+    local file=${4:-$1}
+    [ "${file##*/}" != "${5:-${file##*/}}" ] || echo "$(sha256sum <"$file" | cut -d' ' -f1) ${file#"$copy"/}" >>"$work/compared"
+    if cmp -s "$1" "$2"; then
+        echo "rebuild: $3: the same bytes"
+    else
+        echo "rebuild: $3: other bytes than the rebuild's" >&2
+        ! command -v diffoscope >/dev/null || diffoscope "$2" "$1" >&2 || true
+        status=1
+    fi
+}
+
+# The source: what dist.sh makes of the recorded commit, byte for byte, or
+# the same tar compressed otherwise. Anything else is not that commit, and
+# nothing is built from it.
+source_is_commit() {
+    local archive=libcwork-$v-source.tar.gz
+    git -C "$source_dir" rev-parse -q --verify "$commit^{commit}" >/dev/null ||
+        die "this checkout has no commit $commit, which version $v was built from: fetch it" \
+            "(git fetch origin $commit, or from any clone that has it) and run make rebuild again"
+    "$source_dir/scripts/dist.sh" --commit "$commit" "$work/commit.tar.gz" >/dev/null ||
+        die "could not make the source archive of commit $commit"
+    echo "$(sha256sum <"$copy/$archive" | cut -d' ' -f1) $archive" >>"$work/compared"
+    if cmp -s "$copy/$archive" "$work/commit.tar.gz"; then
+        echo "rebuild: $archive: the same bytes as dist.sh makes of commit $commit"
+    elif cmp -s <(gzip -dc "$copy/$archive") <(gzip -dc "$work/commit.tar.gz"); then
+        echo "rebuild: $archive: the same tar as dist.sh makes of commit $commit, compressed otherwise"
+    else
+        echo "rebuild: $archive is not what dist.sh makes of commit $commit; these differ:" >&2
+        /usr/bin/python3 "$here/members.py" "$work/commit.tar.gz" "$copy/$archive" >&2 || true
+        return 1
+    fi
+}
 
 # unsigned RPM: the package less its signature header: what the signature
 # covers, the header and the payload, byte for byte. (rpmsign --delsign
@@ -64,6 +85,49 @@ assert d[:4] == b"\xed\xab\xee\xdb" and d[96:99] == b"\x8e\xad\xe8"
 n, size = struct.unpack(">II", d[104:112])
 end = 96 + 16 + 16 * n + size
 sys.stdout.buffer.write(d[end + (-end) % 8:])' "$1"
+}
+
+# rebuild: V built again, and every file of V that the provenance and the
+# indices name, wherever it lies, compared with what the build made of
+# that name; and every file the build made is published.
+rebuild() {
+    local keys=() sum path as name
+    # The keys that V's keyring and release packages bring, which its record
+    # names by hash, come out of its release package.
+    if [ -n "$(field Keys "$record")" ]; then
+        needs rpm2cpio && needs cpio
+        (cd "$work" && rpm2cpio "$copy/libcwork-release-$v.noarch.rpm" |
+            cpio -i --quiet --to-stdout ./etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork >keys.asc) 2>/dev/null &&
+            [ "$(sha256sum <"$work/keys.asc" | cut -d' ' -f1) libcwork.asc" = "$(field Keys "$record")" ] ||
+            die "libcwork-release-$v.noarch.rpm does not bring the keys its build record names"
+        keys=("$work/keys.asc" "$(field Repository "$record")")
+    fi
+    "$here/rootbuild.sh" "$1" "$copy/libcwork-$v-source.tar.gz" "$work/out" "${keys[@]}" >/dev/null
+    # What the mirror has now may be newer than what the release was built
+    # with: say so, as the reason a byte may differ.
+    comm -23 <(lines Installed-Build-Depends "$record" | sort) \
+        <(lines Installed-Build-Depends "$work/out/libcwork-$v.buildinfo" | sort) |
+        sed 's/.*/rebuild: the root now lacks &, which the release was built with: a difference may come from that/'
+    while read -r _ _ sum path as; do
+        case $path in *.buildinfo | *.intoto.json | *-source.tar.gz) continue ;; esac
+        if [ ! -f "$work/out/$as" ]; then
+            echo "$sum $path" >>"$work/compared"
+            echo "rebuild: $path: the build makes no $as: it does not come from this source" >&2
+            status=1
+        elif [ "${path#rpm/}" != "$path" ]; then
+            unsigned "$work/out/$as" >"$work/rebuilt.body" || die "the rebuilt $as is not an rpm package"
+            unsigned "$copy/$path" >"$work/published.body" || die "$path is not an rpm package"
+            same "$work/published.body" "$work/rebuilt.body" "$path, all but its signature" "$copy/$path"
+        else
+            same "$copy/$path" "$work/out/$as" "$path" "$copy/$path" "$as"
+        fi
+        touch "$work/out/$as.compared"
+    done < <(awk -v v="$v" '$1 == "file" && $2 == v' "$work/summary")
+    for path in "$work"/out/*; do
+        name=${path##*/}
+        case $name in *.compared | *.buildinfo | *-source.tar.gz) continue ;; esac
+        [ -f "$path.compared" ] || { echo "rebuild: the build makes $name, and the tree does not publish it" >&2 && status=1; }
+    done
 }
 
 # attest: what the rebuild found, signed by the key ATTEST in the envelope
@@ -83,32 +147,7 @@ attest() {
     echo "rebuild: attested ($result), signed by $fpr: $out/libcwork-$v.rebuilt-by-$fpr.intoto.json"
 }
 
-status=0
-# same PUBLISHED REBUILT NAME [FILE]: the bytes match; FILE, the published
-# file (PUBLISHED, if not given), is one the attestation names.
-same() {
-    local file=${4:-$1}
-    echo "$(sha256sum <"$file" | cut -d' ' -f1) ${file#"$copy"/}" >>"$work/compared"
-    if cmp -s "$1" "$2"; then
-        echo "rebuild: $3: the same bytes"
-    else
-        echo "rebuild: $3: other bytes than the rebuild's" >&2
-        ! command -v diffoscope >/dev/null || diffoscope "$2" "$1" >&2 || true
-        status=1
-    fi
-}
-while read -r _ name; do
-    case $name in *-source.tar.gz) continue ;; esac
-    same "$copy/$name" "$work/out/$name" "$name"
-    [ ! -f "$copy/apt/pool/$name" ] || same "$copy/apt/pool/$name" "$work/out/$name" "apt/pool/$name"
-    [ "${name%.rpm}" != "$name" ] || continue
-    unsigned "$work/out/$name" >"$work/rebuilt.body" || die "the rebuilt $name is not an rpm package"
-    for signed in "$copy"/rpm/*/"$name"; do
-        [ -f "$signed" ] || continue
-        unsigned "$signed" >"$work/published.body" || die "${signed#"$copy"/} is not an rpm package"
-        same "$work/published.body" "$work/rebuilt.body" "${signed#"$copy"/}, all but its signature" "$signed"
-    done
-done < <(lines Checksums-Sha256 "$record")
+if source_is_commit; then rebuild "$1"; else status=1; fi
 [ -z "${ATTEST:-}" ] || attest
 [ $status = 0 ] || die "version $v, built again from its source, is not what $2 publishes"
 echo "rebuild: version $v, built again from its source in a Debian $build_release root, is what $2 publishes"

@@ -1,0 +1,73 @@
+#!/usr/bin/python3
+"""members.py A B: the members in which two archives (.tar and its
+compressed forms, .deb, .rpm) differ, a line each; exit status 1 if any do."""
+import hashlib
+import io
+import subprocess
+import sys
+import tarfile
+
+
+def tar_members(data, prefix=""):
+    found = {}
+    with tarfile.open(fileobj=io.BytesIO(data)) as tar:
+        for m in tar:
+            content = tar.extractfile(m).read() if m.isfile() else m.linkname.encode()
+            found[prefix + m.name] = "mode %04o, %s:%s, sha256 %s" % (m.mode, m.uname, m.gname,
+                                                                      hashlib.sha256(content).hexdigest()[:16])
+    return found
+
+
+def deb_members(data):
+    # ar: a global header, then each member's 60-byte header and its bytes,
+    # padded to an even length.
+    found, at = {}, 8
+    while at + 60 <= len(data):
+        name, size = data[at:at + 16].decode().strip().rstrip("/"), int(data[at + 48:at + 58])
+        body = data[at + 60:at + 60 + size]
+        found[name] = "sha256 %s" % hashlib.sha256(body).hexdigest()[:16]
+        if ".tar" in name:
+            found.update(tar_members(body, name + ":"))
+        at += 60 + size + size % 2
+    return found
+
+
+def cpio_members(data):
+    # The newc format that rpm2cpio writes: a 110-byte header of hex fields,
+    # the name, then the file, each padded to four bytes.
+    found, at = {}, 0
+    while data[at:at + 6] == b"070701":
+        fields = [int(data[at + 6 + 8 * i:at + 14 + 8 * i], 16) for i in range(13)]
+        name_size, size = fields[11], fields[6]
+        name = data[at + 110:at + 110 + name_size - 1].decode()
+        at += (110 + name_size + 3) & ~3
+        if name == "TRAILER!!!":
+            break
+        found[name] = "mode %o, sha256 %s" % (fields[1], hashlib.sha256(data[at:at + size]).hexdigest()[:16])
+        at += (size + 3) & ~3
+    return found
+
+
+def members(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if data[:8] == b"!<arch>\n":
+        return deb_members(data)
+    if data[:4] == b"\xed\xab\xee\xdb":
+        return cpio_members(subprocess.run(["rpm2cpio", path], capture_output=True, check=True).stdout)
+    return tar_members(data)
+
+
+def main(a, b):
+    left, right = members(a), members(b)
+    differ = False
+    for name in sorted(set(left) | set(right)):
+        if left.get(name) != right.get(name):
+            differ = True
+            print("  %s: %s" % (name, "only in %s" % (a if name in left else b) if None in (left.get(name), right.get(name))
+                                else "%s, against %s" % (right[name], left[name])))
+    sys.exit(1 if differ else 0)
+
+
+if __name__ == "__main__":
+    main(*sys.argv[1:3])
