@@ -14,6 +14,8 @@ me="FAIL $TEST_NAME"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 out=$work/out err=$work/err log=$work/log
+# What make verify remembers of the trees it accepted stays with the test.
+export XDG_STATE_HOME=$work/state
 
 # fail MESSAGE...: end the test, naming it (a script may change TEST_NAME
 # as it goes from one system to the next).

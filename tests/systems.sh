@@ -127,15 +127,26 @@ newest_in() { echo "$1/build/${generations##* }"; }
 clean_env=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 DEBIAN_FRONTEND=noninteractive)
 in_root() { "${clean_env[@]}" unshare -n chroot "$root" "$@"; }
 
-# served_in_root DIR COMMAND...: a command in the system, offline but for
-# DIR, served over http at http://127.0.0.1:8080/ on the loopback of a
-# network of its own, as a client reaches a published tree.
-served_in_root() {
+# served DIR COMMAND...: a command offline but for DIR, served over http at
+# http://127.0.0.1:8080/ on the loopback of a network of its own, as a
+# client reaches a published tree; what was asked of the server in
+# $work/served.log. served_in_root DIR COMMAND...: in the system.
+served() {
     "${clean_env[@]}" unshare -n bash -c 'ip link set lo up && cd "$1" || exit
-            /usr/bin/python3 -m http.server --bind 127.0.0.1 8080 >/dev/null 2>&1 & server=$!
+            /usr/bin/python3 -m http.server --bind 127.0.0.1 8080 >/dev/null 2>"$2" & server=$!
             for i in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null && break; sleep 0.05; done
-            chroot "$2" "${@:3}"; status=$?
-            kill $server; exit $status' - "$1" "$root" "${@:2}"
+            "${@:3}"; status=$?
+            kill $server; exit $status' - "$1" "$work/served.log" "${@:2}"
+}
+served_in_root() { served "$1" chroot "$root" "${@:2}"; }
+# verify_tree [--served] DIR: make verify of DIR, or with --served of DIR
+# served over http at its URL, as a user runs it (FINGERPRINT and
+# ACCEPT_OLDER as the caller sets them), remembering what it accepts in the
+# test's own state.
+verify_tree() {
+    local run=(env FINGERPRINT="${FINGERPRINT:-}" ACCEPT_OLDER="${ACCEPT_OLDER:-}" XDG_STATE_HOME="$XDG_STATE_HOME"
+        /usr/bin/python3 "$source_dir/scripts/verify.py")
+    if [ "$1" = --served ]; then served "$2" "${run[@]}" http://127.0.0.1:8080; else "${run[@]}" "$@"; fi
 }
 
 # The system's files, less the caches, logs and package lists that every apt
@@ -376,7 +387,7 @@ dnf_in() {
 # keyring and release packages.
 table repositories <<'ROWS'
 cp -r "$repo" "$work/repo"
-must "build/repo does not verify" "$source_dir/scripts/verify.sh" "$work/repo"
+must "build/repo does not verify" verify_tree "$work/repo"
 say "$(sed 's/^verify: //' "$out")"
 for release in $releases; do
     got=$(awk '/^Package:/ && $2 !~ /^libcwork-archive-keyring/ { print $2 }' \
@@ -434,7 +445,7 @@ web_files() {
 # expect_verified KEY [AS]: make verify holds for the published tree,
 # against KEY; kept as published-AS, if named, for the systems to install.
 expect_verified() {
-    FINGERPRINT=$1 "$source_dir/scripts/verify.sh" "$work/published" >"$err" 2>&1 ||
+    FINGERPRINT=$1 verify_tree "$work/published" >"$err" 2>&1 ||
         fail "the published tree does not verify:"$'\n'"$(cat "$err")"
     [ -z "${2:-}" ] || cp -al "$work/published" "$work/published-$2"
 }
@@ -454,24 +465,25 @@ expect_refused() {
 # who can write to the web server's copy would, never writing into it;
 # add FILE NEW: NEW copied in as FILE. untamper puts the tree back.
 replace() { mkdir -p "$work/saved" && mv "$work/published/$1" "$work/saved/${1//\//%}" && cp "$2" "$work/published/$1"; }
-add() { cp "$2" "$work/published/$1" && echo "$1" >>"$work/added"; }
+add() { cp "$2" "$work/published/$1" && printf '%s\0' "$1" >>"$work/added"; }
 untamper() {
     local f
-    { [ ! -f "$work/added" ] || (cd "$work/published" && xargs rm -f <"$work/added" && rm "$work/added"); } || return
+    { [ ! -f "$work/added" ] || (cd "$work/published" && xargs -0 rm -f <"$work/added" && rm "$work/added"); } || return
     for f in "$work/saved"/*; do
         [ ! -e "$f" ] || { f=${f##*/} && mv -f "$work/saved/$f" "$work/published/${f//%//}"; } || return
     done
 }
 
-# kill_midway TREE KEY FILE: a release of TREE, killed once its new tree
-# holds FILE: part way through writing it.
+# kill_midway TREE KEY FILE|verify: a release of TREE, killed once its new
+# tree holds FILE (part way through writing it), or once it checks it.
 kill_midway() {
     local pid i trees
     mapfile -t trees < <(in_tree "$1")
     LIBCWORK_SIGNING_KEY=$2 setsid "$source_dir/scripts/release.sh" "$work/published" "${trees[@]}" >"$out" 2>&1 &
     pid=$!
     for i in $(seq 600); do
-        compgen -G "$work/.published.new.*/$3" >/dev/null && break
+        if [ "$3" = verify ]; then pgrep -f -- "--no-record $work/.published.new" >/dev/null && break
+        else compgen -G "$work/.published.new.*/$3" >/dev/null && break; fi
         sleep 0.05
     done
     kill -KILL -- -"$pid" 2>/dev/null
@@ -527,11 +539,18 @@ grep -qF "with the same bytes: nothing to do" "$out" && [ "$(snapshot)" = "$befo
     fail "the same release again:"$'\n'"$(cat "$out")"
 expect_refused "is signed by the key $key, and LIBCWORK_SIGNING_KEY is $other" "$other"
 printf '<html></html>\n' >"$work/published/index.html"
-printf 'Options -Indexes\n' >"$work/published/.htaccess"
+printf 'Options -Indexes\nRedirect 302 /apt/dists/ /old/apt/dists/\n' >"$work/published/.htaccess"
 mkdir -m 750 "$work/published/.well-known"
 printf 'Contact: mailto:security@example.org\n' >"$work/published/.well-known/security.txt"
 chmod 640 "$work/published/.well-known/security.txt"
 web_files=$(web_files)
+# make verify names them as what nothing vouches for, and warns that a
+# .htaccess can send clients elsewhere.
+must "make verify of the tree with a web server's files" verify_tree "$work/published"
+grep -qF "nothing vouches for .htaccess, .well-known/security.txt, index.html:" "$out" &&
+    grep -qF "warning: .htaccess configures the web server, and can redirect clients" "$out" ||
+    fail "make verify does not name the web server's files, or the .htaccess:"$'\n'"$(cat "$out")"
+say "make verify names the web server's files as what nothing vouches for, and warns of the .htaccess"
 ROWS
 
 # A tampered published tree is refused by the next release, naming the
@@ -551,7 +570,54 @@ tampered foreign-deb apt/pool/foreign_1.0_amd64.deb
 tampered altered-rpm "rpm/$el/$el_rpm"
 echo garbage >"$work/garbage" && add index.deb "$work/garbage"
 tampered top-unnamed index.deb
+# Decoys: a file renamed with a blank, a control or a format character in
+# its name, or a byte that is not UTF-8, and another file put under its own
+# name. Refused by the release and by make verify (without FINGERPRINT, as
+# the README's first step runs), the name shown escaped.
+replace "libcwork-archive-keyring-${releases%% *}.deb" "$work/evil.deb"
+add "libcwork-archive-keyring-${releases%% *}.deb " "$work/saved/libcwork-archive-keyring-${releases%% *}.deb"
+tampered decoy "'libcwork-archive-keyring-${releases%% *}.deb\x20'"
+echo "$other" >"$work/other.fpr" && gpg --batch --armor --export "$other" >"$work/other.asc"
+decoyed FINGERPRINT "$work/other.fpr" $'\t' '\x09'
+decoyed libcwork.gpg "$work/other.gpg" $'\xc2\xa0' '\xa0'
+decoyed libcwork.asc "$work/other.asc" $'\xe2\x80\x8b' '\u200b'
+decoyed libcwork-release.noarch.rpm "$work/altered.rpm" $'\n' '\x0a'
+decoyed "$pool_deb" "$work/evil.deb" $'\xff' '\xff'
+decoyed "libcwork-$first.buildinfo" "$work/garbage" $'\xe2\x80\xa8' '\u2028'
+decoyed "apt/pool/$pool_deb" "$work/evil.deb" $'\xe3\x80\x80' '\u3000'
+decoyed "rpm/$el/$el_rpm" "$work/altered.rpm" $'\xc2\xad' '\xad'
+add apt/.htaccess "$work/garbage"
+refuses "make verify of a tree with apt/.htaccess" "apt/.htaccess: no signed index names it" verify_tree "$p"
+untamper || fail "could not put the tree back as it was"
+# Over http, a SHA256SUMS naming a file of 300 MiB, not signed by the key:
+# refused once the keys, SHA256SUMS and its signature are fetched, and
+# nothing more is; a file longer than SHA256SUMS says, or a SHA256SUMS
+# longer than any, is read no further than that.
+rm -rf "$work/served" && cp -a "$p" "$work/served" && truncate -s 300M "$work/served/libcwork-big.tar.gz"
+printf '%s  %s\n# size %s %s\n' "$(printf '%064d' 0)" libcwork-big.tar.gz 314572800 libcwork-big.tar.gz >>"$work/served/SHA256SUMS"
+FINGERPRINT=$key refuses "make verify over http of SHA256SUMS not signed by the key" \
+    "nothing more of it is fetched, as its SHA256SUMS is not signed" verify_tree --served "$work/served"
+same "over http, the files fetched" "$(grep -o 'GET /[^ ]*' "$work/served.log" | sort | xargs)" \
+    "GET /FINGERPRINT GET /SHA256SUMS GET /SHA256SUMS.asc GET /libcwork.gpg"
+cp "$p/SHA256SUMS" "$work/served/" && rm "$work/served/libcwork-big.tar.gz" && truncate -s +64M "$work/served/libcwork-$first.buildinfo"
+FINGERPRINT=$key refuses "make verify over http of a file longer than its size" \
+    "libcwork-$first.buildinfo sent more than the $(stat -c %s "$p/libcwork-$first.buildinfo") bytes it should hold: stopped there" \
+    verify_tree --served "$work/served"
+truncate -s 17M "$work/served/SHA256SUMS"
+FINGERPRINT=$key refuses "make verify over http of a SHA256SUMS of 17 MiB" \
+    "SHA256SUMS sent more than the 16777216 bytes it may hold: stopped there" verify_tree --served "$work/served"
+say "over http: an unsigned SHA256SUMS is refused before anything it names is fetched, and no file is read past its size"
 ROWS
+
+# decoyed FILE OTHER SUFFIX SHOWN: FILE renamed with SUFFIX, which makes a
+# name that could pass for it (SHOWN, escaped), and OTHER put under its own
+# name: make verify refuses, naming the decoy; put back, the tree verifies.
+decoyed() {
+    replace "$1" "$2" && add "$1$3" "$work/saved/${1//\//%}" || fail "could not put a decoy of $1"
+    refuses "make verify of a decoy of $1" "'$1$4': a name that" verify_tree "$work/published"
+    say "a decoy of $1 ('$1$4') and another file under its name: make verify refuses the tree"
+    untamper || fail "could not put the tree back as it was"
+}
 
 # tampered CASE FILE: the release refuses the tree, naming FILE; put back,
 # it verifies.
@@ -573,6 +639,11 @@ kill_midway "$work/tree" "$key" "apt/pool/$(. "$(newest_in "$work/tree")/facts.s
 [ "$(snapshot)" = "$before" ] || fail "a release killed part way changed the published tree"
 expect_verified "$key"
 say "killed while it wrote its new tree, the published tree is as it was and verifies"
+# Its check of its new tree accepts nothing: killed then, the tree it was
+# to replace still verifies.
+kill_midway "$work/tree" "$key" verify
+[ "$(snapshot)" = "$before" ] || fail "a release killed at its last check changed the published tree"
+expect_verified "$key"
 echo "draft" >>"$work/tree/README.md"
 expect_refused "the tree has uncommitted changes" "$key"
 git -C "$work/tree" checkout -q README.md
@@ -648,6 +719,21 @@ expect_verified "$next"
 say "the fourth, signed by the next key alone: $(sed 's/^release: //' "$out")"
 [ "$(web_files)" = "$web_files" ] || fail "the web server's files did not survive the releases"
 say "the web server's index.html, .htaccess and .well-known/ are as they were"
+# An older tree served again where a newer one was accepted is refused,
+# naming both dates, from a directory and over http, also with both keys
+# of the rotation trusted; ACCEPT_OLDER=yes takes it.
+rm -rf "$work/place" && cp -a "$work/published-second" "$work/place"
+FINGERPRINT=$key must "make verify of the second release" verify_tree "$work/place"
+grep -qF "nothing earlier from $key at $work/place is known here" "$out" || fail "the first use is not said:"$'\n'"$(cat "$out")"
+rm -rf "$work/place" && cp -a "$work/published-first" "$work/place"
+FINGERPRINT=$key refuses "make verify of the first release, served again" "older tree served again (a rollback) is refused" \
+    verify_tree "$work/place"
+[ "$(grep -o 'signed on [0-9-]* [0-9:]* UTC' "$out" | sort -u | wc -l)" = 2 ] || fail "the refusal does not name both dates:"$'\n'"$(cat "$out")"
+ACCEPT_OLDER=yes FINGERPRINT=$key must "make verify ACCEPT_OLDER=yes of the first release" verify_tree "$work/place"
+FINGERPRINT="$key,$next" must "make verify over http of the fourth release" verify_tree --served "$work/published"
+FINGERPRINT="$key, $next" refuses "make verify over http of the third, served again" "(a rollback) is refused" \
+    verify_tree --served "$work/published-rotating"
+say "an older tree served again is refused, from a directory and over http, naming both dates; ACCEPT_OLDER=yes takes it"
 ROWS
 
 # verifies_alone KEY RELEASE: the dist's InRelease verifies with KEY.gpg
@@ -827,16 +913,54 @@ f=$(cd "$work/clean" && ls *.buildinfo)
 head -c "$(stat -c %s "$work/clean/$f")" "$work/poisoned/$f" | cmp -s - "$work/clean/$f" ||
     fail "the published build record is not the clean build's:"$'\n'"$(diff "$work/clean/$f" "$work/poisoned/$f")"
 say "make release from a poisoned environment publishes the bytes of a clean build in the root: $(ls "$work/clean" | wc -l) files"
-must "the release built in the root does not verify" "$source_dir/scripts/verify.sh" "$work/poisoned"
+must "the release built in the root does not verify" verify_tree "$work/poisoned"
 # A changed build record or provenance fails, even where the whole tree's
 # sums are signed again by the key.
 resigned record "$work/poisoned/$f" sed -i 's/^Build-Release: .*/Build-Release: elsewhere/'
 refuses "verify of a changed build record" "${f%.buildinfo}.intoto.json: names $f with sha256" \
-    "$source_dir/scripts/verify.sh" "$work/tampered"
+    verify_tree "$work/tampered"
 resigned provenance "$work/poisoned/${f%.buildinfo}.intoto.json" envelope_altered payload
 refuses "verify of a changed provenance" "${f%.buildinfo}.intoto.json: no good signature by a key of the tree's" \
-    "$source_dir/scripts/verify.sh" "$work/tampered"
+    verify_tree "$work/tampered"
 say "a build record or provenance changed, the tree's sums signed again, fails make verify"
+# One who holds the key publishes a version without its build record,
+# source archive or provenance, or an index that hands a client a file
+# outside apt/pool/ or its rpm repository (in Packages, Packages.gz alone,
+# a by-hash copy alone; in the primary xml or sqlite alone, or at another
+# xml:base), or with another hash that apt checks: everything signed again
+# by the key, make verify refuses each.
+d=${releases##* } el=${rhels##* } rpm=$(. "$(newest_in "$tree")/facts.sh" && echo "$rpm")
+forged "a version without its provenance" "names it as libcwork $first, a version with no provenance" rm "libcwork-$first.intoto.json"
+forged "a version without its build record" "version $first: has no build record" rm "libcwork-$first.buildinfo"
+forged "a version without its source archive" "version $first: has no source archive" rm "libcwork-$first-source.tar.gz"
+for index in all gz by-hash; do forged "a Packages entry outside apt/pool/ ($index)" \
+    "names 'dists/$d/Release' for libcwork $first, outside apt/pool/" - point "$d" libcwork "dists/$d/Release" "$index"; done
+forged "another SHA512 in Packages" "sha512 " - field "$d" libcwork SHA512 "$(printf '%0128d' 0)"
+for index in xml sqlite; do forged "an rpm location outside its repository ($index)" "names '../el9/$rpm', outside rpm/$el/" \
+    - locate "$el" libcwork "../el9/$rpm" - "$index"
+    forged "an rpm location at another xml:base ($index)" "at the base 'https://elsewhere.example/' (xml:base)" \
+    - locate "$el" libcwork "$rpm" https://elsewhere.example/ "$index"; done
+say "a version without its record, source or provenance, and an index entry outside its place, signed by the key: refused"
+# The key's fingerprint as gpg --fingerprint prints it, in ten groups, is
+# taken, and a signing subkey's stands for its key; a short id is refused.
+FINGERPRINT="$(gpg --fingerprint "$key" | sed -n 2p)" must "make verify with a grouped fingerprint" verify_tree "$work/poisoned"
+FINGERPRINT=${key: -16} refuses "make verify with a short id" "is not a key's fingerprint" verify_tree "$work/poisoned"
+signer=$(GNUPGHOME=$work/signer-keys throwaway_key "signer <signer@example.org>" ed25519) &&
+    GNUPGHOME=$work/signer-keys gpg --batch --quiet --passphrase '' --quick-add-key "$signer" ed25519 sign 1y ||
+    fail "could not make a key with a signing subkey"
+sub=$(GNUPGHOME=$work/signer-keys gpg --batch --with-colons --list-keys "$signer" | awk -F: '$1 == "fpr" { f = $10 } END { print f }')
+rm -rf "$work/tampered" && cp -a "$work/poisoned" "$work/tampered" && echo "$signer" >"$work/tampered/FINGERPRINT" &&
+    GNUPGHOME=$work/signer-keys gpg --batch --export "$signer" >"$work/tampered/libcwork.gpg" &&
+    GNUPGHOME=$work/signer-keys gpg --batch --armor --export "$signer" >"$work/tampered/libcwork-retired.asc" ||
+    fail "could not give the tree the key with a signing subkey"
+GNUPGHOME=$work/signer-keys must "could not sign with the subkey" /usr/bin/python3 "$source_dir/tests/forge.py" "$work/tampered" "$sub"
+FINGERPRINT=$sub must "make verify with a signing subkey's fingerprint" verify_tree "$work/tampered"
+grep -qF "the subkey $sub stands for its key $signer" "$out" || fail "the subkey is not said to stand for its key:"$'\n'"$(cat "$out")"
+say "a fingerprint in groups of four, and a signing subkey's, are taken; a short id is refused"
+# A key that has expired: what every release signs anew is refused signed
+# by it; an older version's provenance that it signed before it expired
+# still counts, as make verify says.
+! have "the rows of an expired key" faketime || aged_key "$work/aged"
 ROWS
 
 # Anyone with a checkout shows that the release comes from its source, and
@@ -848,7 +972,16 @@ must "could not give nobody the clone and a cache" cache_for_nobody "$work/other
 must "make rebuild by nobody from a second clone" with_umask 002 setpriv --reuid=65534 --regid=65534 --clear-groups \
     env HOME="$work/other clone" XDG_CACHE_HOME="$work/other clone/cache" GNUPGHOME="$work/rebuilder-keys" \
     make --no-print-directory -C "$work/other clone/libcwork" rebuild REPO="$work/poisoned" ATTEST="$rk"
+grep -qF "rebuild: version $first, the newest that the tree's indices name" "$out" &&
+    grep -qF "libcwork-$first-source.tar.gz: the same bytes as dist.sh makes of commit" "$out" ||
+    fail "make rebuild does not say which version it rebuilt, why, and that its source is the commit:"$'\n'"$(cat "$out")"
 say "make rebuild, by another user, from a second clone in a path with a space and under umask 002: $(tail -n 1 "$out")"
+c=$(field Commit "$work/poisoned/libcwork-$first.buildinfo")
+git init -q --bare "$work/empty.git" || fail "could not make an empty repository"
+GIT_DIR=$work/empty.git refuses "make rebuild from a checkout without the commit" "this checkout has no commit $c" \
+    make -C "$tree" rebuild REPO="$work/poisoned"
+refuses "make rebuild of a trial" "was built outside a clean root, as its build record says" \
+    make -C "$tree" rebuild REPO="$work/repo"
 # A build machine that publishes a .deb and a keyring its source does not
 # make, signed by the maintainer's own key: the tree verifies, and the
 # rebuild names them.
@@ -857,27 +990,60 @@ k=$(cd "$work/forged" && ls libcwork-archive-keyring_*.deb | head -n 1)
 for g in "$f" "$k"; do rm -rf "$work/forged.tree" && must "could not alter $g" dpkg-deb -R "$work/forged/$g" "$work/forged.tree"
     echo owned >"$work/forged.tree/usr/share/doc/${g%%_*}/README" && rm "$work/forged/$g"
     must "could not alter $g" dpkg-deb --root-owner-group -b "$work/forged.tree" "$work/forged/$g"; done
+# Its source archive is the commit's tar, compressed otherwise, which the
+# rebuild takes; and an index hands a client a .deb of its own.
+s=libcwork-$first-source.tar.gz && gzip -dc "$work/clean/$s" | gzip -1n >"$work/forged/$s" &&
+    sed -i "s/^Source-Archive: [0-9a-f]*/Source-Archive: $(sha256sum <"$work/forged/$s" | cut -d' ' -f1)/" \
+        "$work/forged/libcwork-$first.buildinfo" || fail "could not compress the source archive otherwise"
 must "the compromised release" env LIBCWORK_PACKAGES="$work/forged" LIBCWORK_SIGNING_KEY="$key" \
     "$source_dir/scripts/release.sh" "$work/compromised" $(in_tree "$tree")
-must "the compromised release does not verify" "$source_dir/scripts/verify.sh" "$work/compromised"
+e=${f%.deb}.more.deb && cp "$work/forged/$f" "$work/compromised/apt/pool/$e" &&
+    must "could not name $e in an index" /usr/bin/python3 "$source_dir/tests/forge.py" "$work/compromised" "$key" \
+        point "$build_release" libcwork "pool/$e" all
+must "the compromised release does not verify" verify_tree "$work/compromised"
 # The checkout is at a later version by then: the release's own is rebuilt.
 tree_at "${upstream%.*}.$((${upstream##*.} + 4))-1" "$tree"
 refuses "make rebuild of the compromised release" "$f: other bytes than the rebuild's" \
     make -C "$tree" rebuild REPO="$work/compromised"
 grep -qF "apt/pool/$k: other bytes than the rebuild's" "$out" && ! grep -q 'lacks\|cannot open' "$out" ||
     fail "make rebuild does not name $k alone:"$'\n'"$(cat "$out")"
+grep -qF "apt/pool/$e: the build makes no $e" "$out" &&
+    grep -qF "$s: the same tar as dist.sh makes of commit $c, compressed otherwise" "$out" ||
+    fail "make rebuild does not name $e, which an index hands out, or not the source's compression:"$'\n'"$(cat "$out")"
 say "a release whose $f and $k its source does not make, signed by the key, verifies, and make rebuild from a later checkout names them"
+# A source archive of another commit, its header made to name the
+# recorded one: make rebuild names the archive and the files that differ.
+rm -rf "$work/tampered" && cp -a "$work/poisoned" "$work/tampered" &&
+    git -C "$tree" -c tar.umask=0022 archive --prefix="libcwork-$upstream/" HEAD |
+    sed "s/$(git -C "$tree" rev-parse HEAD)/$c/" | gzip -9n >"$work/tampered/$s" &&
+    sed -i "s/^Source-Archive: [0-9a-f]*/Source-Archive: $(sha256sum <"$work/tampered/$s" | cut -d' ' -f1)/" \
+        "$work/tampered/libcwork-$first.buildinfo" || fail "could not make another commit's source archive"
+must "could not sign it again" /usr/bin/python3 "$source_dir/tests/forge.py" "$work/tampered" "$key"
+refuses "make rebuild of another commit's source" "$s is not what dist.sh makes of commit $c" make -C "$tree" rebuild REPO="$work/tampered"
+grep -qF "libcwork-$upstream/changelog: " "$out" || fail "make rebuild does not name the file that differs:"$'\n'"$(cat "$out")"
+say "a source archive of another commit, named as the recorded one: make rebuild names it and the changelog, which differs"
 # A later release publishes what the rebuilder signed under rebuilds/,
 # and make verify checks it.
 must "the release with a rebuilder's attestation" env LIBCWORK_REBUILDS="$work/other clone/libcwork/build/rebuilds" \
     LIBCWORK_SIGNING_KEY="$key" "$source_dir/scripts/release.sh" "$work/poisoned" $(in_tree "$tree")
-must "the release with a rebuilder's attestation does not verify" "$source_dir/scripts/verify.sh" "$work/poisoned"
+must "the release with a rebuilder's attestation does not verify" verify_tree "$work/poisoned"
 grep -qF "rebuilt and matched by $rk" "$out" || fail "make verify does not report the rebuilder:"$'\n'"$(cat "$out")"
 f=$(cd "$work/poisoned/rebuilds" && ls *.intoto.json)
 resigned attestation "$work/poisoned/rebuilds/$f" envelope_altered signature
 refuses "verify of a changed attestation" "rebuilds/$f: not a good signature by the key rebuilds/$rk.asc" \
-    "$source_dir/scripts/verify.sh" "$work/tampered"
+    verify_tree "$work/tampered"
 say "make rebuild ATTEST signs what it found; published under rebuilds/, make verify checks it, and refuses it changed"
+# An attestation is named by the key that signed it: one whose key is
+# revoked, or one that names another key, does not count.
+cp -a "$work/rebuilder-keys" "$work/revoked-keys" && rm -f "$work/revoked-keys"/S.* &&
+    sed 's/^:-----/-----/' "$work/revoked-keys/openpgp-revocs.d/$rk.rev" |
+    gpg --homedir "$work/revoked-keys" --batch --quiet --import 2>/dev/null || fail "could not revoke the rebuilder's key"
+resigned "rebuilder's key" "$work/poisoned/rebuilds/$rk.asc" sh -c 'gpg --homedir "$0" --batch --armor --export >"$1"' "$work/revoked-keys"
+refuses "verify of an attestation by a revoked key" "rebuilds/$f: signed by $rk, which is revoked" verify_tree "$work/tampered"
+resigned "attestation's name" "$work/poisoned/rebuilds/$f" \
+    sh -c 'cp "$2" "${2%%-by-*}-by-$0.intoto.json" && cp "${2%/*}/$1.asc" "${2%/*}/$0.asc"' "$key" "$rk"
+refuses "verify of an attestation named by another key" "signed by $rk, and it says it is signed by $key" verify_tree "$work/tampered"
+say "an attestation by a revoked key, or named by another key than its signer's, is refused"
 ROWS
 
 # cache_for_nobody DIR [DIR...]: the clone DIR/libcwork and the other
@@ -913,15 +1079,51 @@ PY
 }
 
 # resigned WHAT FILE COMMAND...: $work/tampered, a copy of $work/poisoned
-# with FILE changed by COMMAND FILE, and its SHA256SUMS written and signed
-# again by the key, as one holding the key (not the build) could.
+# with FILE changed by COMMAND FILE, and its indices and SHA256SUMS
+# written and signed again by the key, as one holding the key (not the
+# build) could; the provenance is kept as it is.
 resigned() {
     local file=$work/tampered/${2#"$work/poisoned/"}
     rm -rf "$work/tampered" && cp -a "$work/poisoned" "$work/tampered" && "${@:3}" "$file" &&
-        (cd "$work/tampered" && awk '{ print $2 }' SHA256SUMS | xargs sha256sum -- >SHA256SUMS.new &&
-            mv SHA256SUMS.new SHA256SUMS && rm SHA256SUMS.asc &&
-            gpg --batch --armor --detach-sign -o SHA256SUMS.asc SHA256SUMS) >"$out" 2>&1 ||
+        /usr/bin/python3 "$source_dir/tests/forge.py" --keep-provenance "$work/tampered" "$key" >"$out" 2>&1 ||
         fail "could not change the $1 and sign the sums again:"$'\n'"$(cat "$out")"
+}
+
+# forged WHAT SAYING COMMAND... | forged WHAT SAYING - EDIT...: $work/tampered,
+# a copy of $work/poisoned changed by COMMAND, run there, or by forge.py's
+# EDIT, and everything signed again by the key: make verify refuses it,
+# saying SAYING.
+forged() {
+    rm -rf "$work/tampered" && cp -a "$work/poisoned" "$work/tampered" || fail "could not copy the tree"
+    if [ "$3" = - ]; then must "could not forge $1" /usr/bin/python3 "$source_dir/tests/forge.py" "$work/tampered" "$key" "${@:4}"
+    else
+        (cd "$work/tampered" && "${@:3}") && must "could not forge $1" /usr/bin/python3 "$source_dir/tests/forge.py" "$work/tampered" "$key"
+    fi
+    refuses "make verify of $1, signed again by the key" "$2" verify_tree "$work/tampered"
+}
+
+# aged_key DIR: in a copy of $work/poisoned, SHA256SUMS and the indices,
+# signed a year ago by a key that expired a day after, are refused; and a
+# provenance that it signed then, its key kept as a retired one, counts.
+aged_key() {
+    local then aged keys=$work/aged-keys
+    then=$(date -u -d '-1 year' '+%F %T')
+    mkdir -m 700 "$keys" && GNUPGHOME=$keys must "could not make a key a year ago" faketime "$then" \
+        gpg --batch --quiet --passphrase '' --quick-gen-key "aged <aged@example.org>" ed25519 sign 1d
+    aged=$(GNUPGHOME=$keys fpr_of aged)
+    rm -rf "$1" && cp -a "$work/poisoned" "$1" && gpg --homedir "$keys" --batch --export "$aged" >"$1/libcwork.gpg" &&
+        echo "$aged" >"$1/FINGERPRINT" || fail "could not give the tree the aged key"
+    GNUPGHOME=$keys must "could not sign a year ago" faketime "$then" /usr/bin/python3 "$source_dir/tests/forge.py" "$1" "$aged"
+    gpgconf --homedir "$keys" --kill all
+    refuses "make verify of a tree signed by a key that has expired" "SHA256SUMS.asc: signed by $aged, which expired on" \
+        verify_tree "$1"
+    gpg --batch --export "$key" >"$1/libcwork.gpg" && echo "$key" >"$1/FINGERPRINT" &&
+        gpg --homedir "$keys" --batch --armor --export "$aged" >"$1/libcwork-retired.asc" || fail "could not retire the aged key"
+    must "could not sign the tree again" /usr/bin/python3 "$source_dir/tests/forge.py" --keep-provenance "$1" "$key"
+    must "make verify of a provenance signed before its key expired" verify_tree "$1"
+    grep -qF "libcwork-$first.intoto.json: signed on $(date -u -d '-1 year' +%F)" "$out" && grep -qF "by $aged, before that key expired" "$out" ||
+        fail "make verify does not say that the provenance was signed before its key expired:"$'\n'"$(cat "$out")"
+    say "signed by a key that has expired, SHA256SUMS is refused; an older provenance it signed before then counts, as make verify says"
 }
 
 rpm_roots=true && have "the rpm roots" dnf rpmbuild || rpm_roots=false
