@@ -183,6 +183,8 @@ def read(name):
 
 
 def decompressed(name, data):
+    """DATA uncompressed (gzip, xz, bzip2), or as it is if it is text; else
+    NAME fails, as a client may read what this cannot."""
     try:
         if data[:2] == b"\x1f\x8b":
             return gzip.decompress(data)
@@ -190,12 +192,11 @@ def decompressed(name, data):
             return lzma.decompress(data)
         if data[:3] == b"BZh":
             return bz2.decompress(data)
-        if data[:4] == b"\x28\xb5\x2f\xfd":
-            return run("zstd", "-dcq", data=data).stdout
-    except (OSError, EOFError, lzma.LZMAError) as e:
-        bad(name, "cannot be decompressed: %s" % e)
+        data.decode("utf-8")
+        return data
+    except (OSError, EOFError, lzma.LZMAError, UnicodeDecodeError) as e:
+        bad(name, "cannot be read, neither text nor gzip, xz or bzip2 (%s): a client may read what this cannot" % e)
         return b""
-    return data
 
 
 # ---- Keys and signatures ----
@@ -260,6 +261,9 @@ def good_signature(what, sigs, keys, trusted, once=False, claimed=None, none=Tru
             found = None
         elif key not in trusted or s["status"] not in ("GOODSIG", "EXPKEYSIG"):
             continue
+        elif s["made"] > time.time() + 86400:
+            bad(what, "signed on %s, which is yet to come" % when(s["made"]))
+            found = None
         elif s["status"] == "EXPKEYSIG":
             ends = min(e for e in (keys[key]["parts"].get(key), keys[key]["parts"].get(part)) if isinstance(e, int))
             if not once or s["made"] >= ends:
@@ -486,7 +490,11 @@ def check_dist(dist, signers, entries, pool_named):
                 bad(release, "names %s, which is not a path inside the dist" % shown(path))
                 continue
             named.add(path)
-            if holds(dist + "/" + path, release, algo, sum, size) and re.search(r"(^|/)Packages(\.[a-z0-9]+)?$", path):
+            # What apt reads but this cannot (diffs to apply, other
+            # compressions) would hand it what nothing checked.
+            if not re.fullmatch(r"[^/]+/binary-[^/]+/Packages(\.(gz|xz|bz2))?", path):
+                bad(release, "names %s, an index that no release writes and make verify does not read" % path)
+            elif holds(dist + "/" + path, release, algo, sum, size):
                 check_packages(dist + "/" + path, entries, pool_named)
     if "sha256" not in stanza:
         bad(release, "names no index by sha256")
@@ -519,6 +527,9 @@ def check_apt(dirs, signers, entries):
 # ---- rpm ----
 
 XML_BASE = "{http://www.w3.org/XML/1998/namespace}base"
+# What createrepo_c writes; the others (primary_zck, updateinfo, modules,
+# ...) dnf may read, and nothing here checks.
+RPM_METADATA = ("primary", "primary_db", "filelists", "filelists_db", "other", "other_db")
 RPM_HASHES = {"sha256": "sha256", "sha512": "sha512", "sha": "sha1", "sha1": "sha1", "md5": "md5"}
 
 
@@ -527,7 +538,9 @@ def local(tag):
 
 
 def child(element, name):
-    return next((c for c in element if local(c.tag) == name), None)
+    """ELEMENT's one child NAME; with two, which a client reads is not known: None."""
+    found = [c for c in element if local(c.tag) == name]
+    return found[0] if len(found) == 1 else None
 
 
 def check_located(repo, where, href, base, algo, sum, size, named):
@@ -602,6 +615,8 @@ def check_rpm_repo(repo, signers, entries):
         name = check_located(repo, repomd, loc.get("href", ""), loc.get(XML_BASE), ck.get("type"), (ck.text or "").strip(),
                              None if size is None else (size.text or "").strip(), named)
         kind = data.get("type")
+        if kind not in RPM_METADATA:
+            bad(repomd, "names metadata of the kind %s, which no release writes and make verify does not read" % kind)
         if not name or kind not in ("primary", "primary_db"):
             continue
         content = decompressed(name, read(name))

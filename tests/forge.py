@@ -11,6 +11,10 @@ it is) and SHA256SUMS. EDIT is one more change made first:
   field DIST PACKAGE FIELD VALUE           a field of that entry, in both
   locate REPO PACKAGE HREF BASE xml|sqlite  PACKAGE's location in REPO's
       primary metadata, xml or sqlite, at the base BASE (- for none)
+  index DIST PATH                          a copy of DIST's Packages as PATH,
+      which its Release names
+  metadata REPO TYPE                       a copy of REPO's primary xml,
+      which its repomd.xml names as TYPE
 """
 import base64
 import bz2
@@ -104,12 +108,33 @@ def locate(repo, package, href, base, where):
     os.remove(db)
 
 
+def index(dist, path):
+    rel = "apt/dists/%s/" % dist
+    write(rel + path, data(rel + "main/binary-amd64/Packages"))
+    text = data(rel + "Release").decode().replace("SHA256:\n", "SHA256:\n %s 0 %s\n" % ("0" * 64, path))
+    write(rel + "Release", text.encode())
+
+
+def metadata(repo, kind):
+    meta = "rpm/%s/repodata/" % repo
+    text = data(meta + "repomd.xml").decode()
+    block = re.search(r'<data type="primary">.*?</data>', text, flags=re.S).group(0)
+    href = re.search(r'href="([^"]+)"', block).group(1)
+    write(meta + kind + ".xml.gz", data("rpm/%s/" % repo + href))
+    new = block.replace('type="primary"', 'type="%s"' % kind).replace(href, "repodata/%s.xml.gz" % kind)
+    write(meta + "repomd.xml", text.replace("</repomd>", new + "\n</repomd>").encode())
+
+
 if edit[:1] == ["point"]:
     point(*edit[1:5])
 elif edit[:1] == ["field"]:
     entry(edit[1], edit[2], lambda st: set_field(st, edit[3], edit[4]))
 elif edit[:1] == ["locate"]:
     locate(*edit[1:6])
+elif edit[:1] == ["index"]:
+    index(*edit[1:3])
+elif edit[:1] == ["metadata"]:
+    metadata(*edit[1:3])
 elif edit:
     sys.exit("forge.py: no such edit: %s" % " ".join(edit))
 

@@ -940,7 +940,11 @@ for index in xml sqlite; do forged "an rpm location outside its repository ($ind
     - locate "$el" libcwork "../el9/$rpm" - "$index"
     forged "an rpm location at another xml:base ($index)" "at the base 'https://elsewhere.example/' (xml:base)" \
     - locate "$el" libcwork "$rpm" https://elsewhere.example/ "$index"; done
-say "a version without its record, source or provenance, and an index entry outside its place, signed by the key: refused"
+forged "an index that apt reads and make verify does not" "names main/binary-amd64/Packages.diff/Index, an index that no release writes" \
+    - index "$d" main/binary-amd64/Packages.diff/Index
+forged "rpm metadata that dnf reads and make verify does not" "names metadata of the kind primary_zck, which no release writes" \
+    - metadata "$el" primary_zck
+say "a version without its record, source or provenance, an index entry outside its place, and an index make verify does not read, signed by the key: refused"
 # The key's fingerprint as gpg --fingerprint prints it, in ten groups, is
 # taken, and a signing subkey's stands for its key; a short id is refused.
 FINGERPRINT="$(gpg --fingerprint "$key" | sed -n 2p)" must "make verify with a grouped fingerprint" verify_tree "$work/poisoned"
