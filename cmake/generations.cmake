@@ -12,9 +12,11 @@
 #   LIBCWORK_RHELS              the RHEL releases' names (el7, ...), oldest first
 #   RHEL_<name>_NUMBER          its major version, dnf's $releasever
 #   RHEL_<name>_GLIBC           the glibc it ships
+#   SYSROOT_<codename>_NUMBER   a sysroot row's Debian version number
+#   SYSROOT_<codename>_GLIBC    and the glibc it ships
 #   LIBCWORK_BUILD_RELEASE      the release whose root a release is built in
 #   LIBCWORK_GENERATIONS        the generations' names
-#   GENERATION_<name>_SYSROOT   the release it links against, or "host"
+#   GENERATION_<name>_SYSROOT   the sysroot row it links against, or "host"
 #   GENERATION_<name>_NEWEST    the newest GLIBC_ version it may need
 #   GENERATION_<name>_FLOOR     the oldest glibc its packages run on
 #   GENERATION_<name>_PACKAGE   its package name
@@ -25,6 +27,12 @@
 #   FITS_<name>                 for a release, runtime or RHEL release, the
 #                               generations whose floor its glibc meets,
 #                               oldest floor first
+#   OFFERED_<name>              for a release or RHEL release, those of them
+#                               its repository offers: the one named libcwork,
+#                               and of the others the newest floor, so that
+#                               one package at most provides libcwork there
+#   RHEL_FOR_<runtime>          the newest RHEL release whose glibc the
+#                               runtime's meets, whose repository it reads
 
 set(LIBCWORK_TABLE "${CMAKE_CURRENT_LIST_DIR}/../generations.txt")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${LIBCWORK_TABLE}")
@@ -33,7 +41,7 @@ set(LIBCWORK_RELEASES "")
 set(LIBCWORK_RUNTIMES "")
 set(LIBCWORK_RHELS "")
 set(LIBCWORK_GENERATIONS "")
-file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|runtime|rhel|generation|build)[ \t]")
+file(STRINGS "${LIBCWORK_TABLE}" _rows REGEX "^(release|runtime|rhel|sysroot|generation|build)[ \t]")
 foreach(_line IN LISTS _rows)
     string(REGEX REPLACE "[ \t]+" ";" _row "${_line}")
     list(LENGTH _row _columns)
@@ -49,6 +57,8 @@ foreach(_line IN LISTS _rows)
     elseif(_kind STREQUAL "rhel" AND _columns EQUAL 4)
         list(APPEND LIBCWORK_RHELS ${_name})
         list(POP_FRONT _row RHEL_${_name}_NUMBER RHEL_${_name}_GLIBC)
+    elseif(_kind STREQUAL "sysroot" AND _columns EQUAL 4)
+        list(POP_FRONT _row SYSROOT_${_name}_NUMBER SYSROOT_${_name}_GLIBC)
     elseif(_kind STREQUAL "build" AND _columns EQUAL 2)
         set(LIBCWORK_BUILD_RELEASE ${_name})
     elseif(_kind STREQUAL "generation" AND _columns EQUAL 6)
@@ -73,6 +83,7 @@ if(NOT LIBCWORK_BUILD_RELEASE IN_LIST LIBCWORK_RELEASES)
 endif()
 foreach(_system IN LISTS LIBCWORK_RUNTIMES LIBCWORK_RHELS)
     set(FITS_${_system} "")
+    set(_other "")
     set(_glibc ${RUNTIME_${_system}_GLIBC} ${RHEL_${_system}_GLIBC})
     foreach(_name IN LISTS LIBCWORK_BY_FLOOR)
         if(_glibc VERSION_GREATER_EQUAL GENERATION_${_name}_FLOOR)
@@ -80,15 +91,35 @@ foreach(_system IN LISTS LIBCWORK_RUNTIMES LIBCWORK_RHELS)
             if(_system IN_LIST LIBCWORK_RUNTIMES)
                 list(APPEND GENERATION_${_name}_SHOWN ${_glibc})
             endif()
+            if(NOT GENERATION_${_name}_PACKAGE STREQUAL "libcwork")
+                set(_other ${_name})
+            endif()
+        endif()
+    endforeach()
+    set(OFFERED_${_system} "")
+    foreach(_name IN LISTS FITS_${_system})
+        if(GENERATION_${_name}_PACKAGE STREQUAL "libcwork" OR _name STREQUAL _other)
+            list(APPEND OFFERED_${_system} ${_name})
+        endif()
+    endforeach()
+endforeach()
+foreach(_runtime IN LISTS LIBCWORK_RUNTIMES)
+    foreach(_rhel IN LISTS LIBCWORK_RHELS)
+        if(RUNTIME_${_runtime}_GLIBC VERSION_GREATER_EQUAL RHEL_${_rhel}_GLIBC)
+            set(RHEL_FOR_${_runtime} ${_rhel})
         endif()
     endforeach()
 endforeach()
 foreach(_name IN LISTS LIBCWORK_GENERATIONS)
     list(SORT GENERATION_${_name}_SHOWN COMPARE NATURAL)
     set(_sysroot ${GENERATION_${_name}_SYSROOT})
-    if(NOT _sysroot STREQUAL "host" AND NOT _sysroot IN_LIST LIBCWORK_RELEASES)
+    if(NOT _sysroot STREQUAL "host" AND NOT DEFINED SYSROOT_${_sysroot}_GLIBC)
         message(FATAL_ERROR "${LIBCWORK_TABLE}: generation ${_name} links against "
-            "${_sysroot}, which is not a release in the table")
+            "${_sysroot}, which is not a sysroot row of the table")
+    endif()
+    if(_sysroot IN_LIST LIBCWORK_RELEASES AND NOT SYSROOT_${_sysroot}_GLIBC STREQUAL RELEASE_${_sysroot}_GLIBC)
+        message(FATAL_ERROR "${LIBCWORK_TABLE}: the sysroot row ${_sysroot} gives glibc "
+            "${SYSROOT_${_sysroot}_GLIBC}, and its release row ${RELEASE_${_sysroot}_GLIBC}")
     endif()
 endforeach()
 

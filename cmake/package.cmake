@@ -1,53 +1,65 @@
-# What make package (scripts/package.sh) needs to make this generation's
-# .tar.gz, .deb and .rpm, handed on in facts.sh: the names, each carrying
-# the oldest glibc its executables start on, and the description.
+# What scripts/package.sh needs to make this generation's .tar.gz, .deb and
+# .rpm, handed on in facts.sh: the names of every file a release publishes,
+# and the summary and description, whose text is packaging/libcwork.description.
 
 set(_package ${GENERATION_${LIBCWORK_GENERATION}_PACKAGE})
 set(_floor ${GENERATION_${LIBCWORK_GENERATION}_FLOOR})
 
+# The names, as templates of the version (@V@, the whole one, revision too,
+# so that no two versions share a name) and the Debian release (@C@). The
+# .rpm's release carries the floor where distributions put their tag (.el8).
+set(LIBCWORK_KEYRING_PACKAGE libcwork-archive-keyring)
+set(LIBCWORK_RELEASE_PACKAGE libcwork-release)
+set(LIBCWORK_NAMES
+    "deb_name=${_package}_@V@_glibc${_floor}-or-newer_amd64.deb"
+    "rpm_name=${_package}-@V@.glibc${_floor}.x86_64.rpm"
+    "tgz_name=${_package}-@V@-glibc${_floor}-or-newer-x86_64.tar.gz"
+    "keyring_name=${LIBCWORK_KEYRING_PACKAGE}_@V@+@C@_all.deb"
+    "keyring_alias=${LIBCWORK_KEYRING_PACKAGE}-@C@.deb"
+    "release_name=${LIBCWORK_RELEASE_PACKAGE}-@V@.noarch.rpm"
+    "release_alias=${LIBCWORK_RELEASE_PACKAGE}.noarch.rpm"
+    "source_name=libcwork-@V@-source.tar.gz"
+    "record_name=libcwork-@V@.buildinfo"
+    "provenance_name=libcwork-@V@.intoto.json"
+    "attestation_name=libcwork-@V@.rebuilt-by-@C@.intoto.json")
+set(LIBCWORK_PACKAGES_DIR "${PROJECT_SOURCE_DIR}/build/packages")
+
 # The Debian releases, of those in the table, that it runs on.
-set(_releases "")
+set(releases "")
 foreach(_release IN LISTS LIBCWORK_RELEASES)
     if(LIBCWORK_GENERATION IN_LIST FITS_${_release})
-        list(APPEND _releases ${RELEASE_${_release}_NUMBER})
+        list(APPEND releases ${RELEASE_${_release}_NUMBER})
     endif()
 endforeach()
-libcwork_join_and(_releases ${_releases})
-libcwork_join_and(_shown ${GENERATION_${LIBCWORK_GENERATION}_SHOWN})
-
-# The description: what the package holds and which systems it is for, in
-# lines short enough for dpkg and rpm to show as they are.
-set(_description "Small console programs that show the C library at work. Each takes\n"
-    "no input, writes a fixed text to standard output and exits 0.\n")
+libcwork_join_and(releases ${releases})
+libcwork_join_and(shown ${GENERATION_${LIBCWORK_GENERATION}_SHOWN})
+set(floor ${_floor})
+set(programs "")
 get_property(_programs GLOBAL PROPERTY LIBCWORK_PROGRAMS)
 foreach(_program IN LISTS _programs)
     get_property(_what GLOBAL PROPERTY LIBCWORK_SUMMARY_${_program})
-    list(APPEND _description "  ${_program}: ${_what}\n")
+    list(APPEND programs "  ${_program}: ${_what}")
 endforeach()
-list(APPEND _description "\nThese builds need glibc ${_floor} or later, as on Debian ${_releases},\n"
-    "and are tested on glibc ${_shown}.")
+list(JOIN programs "\n" programs)
+set(linked "")
 set(_sysroot ${GENERATION_${LIBCWORK_GENERATION}_SYSROOT})
 if(NOT _sysroot STREQUAL "host")
-    list(APPEND _description "\nThey are linked against glibc ${RELEASE_${_sysroot}_GLIBC}, that of Debian ${RELEASE_${_sysroot}_NUMBER}.")
+    set(linked "\nThey are linked against glibc ${SYSROOT_${_sysroot}_GLIBC}, that of Debian ${SYSROOT_${_sysroot}_NUMBER}.")
 endif()
 # The other generations' packages, which install the same commands.
+set(others "")
 set(LIBCWORK_CONFLICTS "")
 foreach(_generation IN LISTS LIBCWORK_GENERATIONS)
     if(NOT _generation STREQUAL LIBCWORK_GENERATION)
         list(APPEND LIBCWORK_CONFLICTS ${GENERATION_${_generation}_PACKAGE})
-        list(APPEND _description "\nThe package ${GENERATION_${_generation}_PACKAGE} holds them "
+        string(APPEND others "\nThe package ${GENERATION_${_generation}_PACKAGE} holds them "
             "built for glibc ${GENERATION_${_generation}_FLOOR} and later.")
     endif()
 endforeach()
-string(JOIN "" LIBCWORK_DESCRIPTION ${_description})
 list(JOIN LIBCWORK_CONFLICTS ", " LIBCWORK_CONFLICTS)
-set(LIBCWORK_SUMMARY "${PROJECT_DESCRIPTION} (glibc ${_floor} or newer)")
-
-# The full version, revision too, in every name: no two versions share a
-# file name. The .rpm's release carries the floor where distributions put
-# their tag (.el8).
-set(_version "${PROJECT_VERSION}-${LIBCWORK_REVISION}")
-set(LIBCWORK_PACKAGES_DIR "${PROJECT_SOURCE_DIR}/build/packages")
-set(LIBCWORK_DEB "${_package}_${_version}_glibc${_floor}-or-newer_amd64.deb")
-set(LIBCWORK_RPM "${_package}-${_version}.glibc${_floor}.x86_64.rpm")
-set(LIBCWORK_TGZ "${_package}-${_version}-glibc${_floor}-or-newer-x86_64.tar.gz")
+set(_text "${CMAKE_CURRENT_LIST_DIR}/../packaging/libcwork.description")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_text}")
+file(READ "${_text}" _text)
+string(CONFIGURE "${_text}" _text @ONLY)
+string(REGEX REPLACE "^([^\n]*)\n(.*[^\n])\n*$" "\\1" LIBCWORK_SUMMARY "${_text}")
+string(REGEX REPLACE "^([^\n]*)\n(.*[^\n])\n*$" "\\2" LIBCWORK_DESCRIPTION "${_text}")

@@ -71,7 +71,7 @@ out_of_memory_with_stderr() {
 # a page, that gives the whole output, and ends where the loader gives up.
 case_data_limit() {
     local page limit cmd=("$prog") reports=0 outcome lowest_full=""
-    if [ "$sysroot" != host ]; then
+    if [[ " $runtimes " == *" $sysroot "* ]]; then
         runtime "$sysroot"
         cmd=("$loader" --library-path "$libdir" "$prog")
     fi
