@@ -1,26 +1,12 @@
 #!/usr/bin/env bash
-# package.sh: the one packager. Every package the project makes is a tree
-# laid out as it installs, described by pkg_* variables, and made by the
-# distributions' own tools from the templates in packaging/: a .deb by
-# dpkg-shlibdeps, dpkg-gencontrol and dpkg-deb from control.in, an .rpm by
-# rpmbuild from libcwork.rpm.in, a .tar.gz by tar.
+# package.sh programs BUILD_DIR [OUT [FORMAT...]]
+# package.sh keys BUILD_DIR OUT URL KEYS.gpg KEYS.asc
+# package.sh rpm OUT ROOT
 #
-#   package.sh programs BUILD_DIR OUT [FORMAT...]
-#       a build's .deb, .rpm and .tar.gz (or the FORMATs named: deb rpm tgz)
-#   package.sh keys BUILD_DIR OUT URL KEYS.gpg KEYS.asc
-#       the packages that bring the repository's keys and its source to a
-#       system, as vendors publish theirs, so that a new key reaches users
-#       with their ordinary upgrades: libcwork-archive-keyring_V+CODENAME_all.deb
-#       for each Debian release (the keys in /usr/share/keyrings, a deb822
-#       source of that release's dist of URL/apt, Signed-By them), and
-#       libcwork-release-V.noarch.rpm (/etc/yum.repos.d/libcwork.repo, every
-#       signature check on, and the keys in /etc/pki/rpm-gpg). V is the
-#       build's version.
-#   package.sh rpm OUT ROOT
-#       the .rpm of ROOT as the caller's pkg_* variables describe it
-#
-# The same tree, description and SOURCE_DATE_EPOCH give the same bytes,
-# whatever the umask, the locale, the time zone or the path.
+# The one packager (docs/packages.md): a build's .deb, .rpm and .tar.gz
+# (into OUT, by default the packages directory); the keyring and release
+# packages that bring KEYS and the repository at URL to a system; or the
+# .rpm of ROOT, as the caller's pkg_ variables describe it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -34,17 +20,53 @@ tmp=${TMPDIR:-/tmp}
 work=$(mktemp -d "$tmp/libcwork-package.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# fill TEMPLATE: the template with each @name@ replaced by $pkg_name, its
-# comments left out, and a field or tag that is left empty dropped.
+# What describes a package, each as pkg_NAME, and what else the templates in
+# packaging/ fill in, as @NAME@: nothing else may be named there.
+#   name version release     the package; the .rpm's version and release
+#   deb_version release_tag  the .deb's version; what ends each .rpm
+#                            changelog entry's version (.glibc2.34)
+#   arch rpmarch multiarch   amd64 or all; noarch or empty; foreign or empty
+#   maintainer homepage      the changelog's maintainer; the project's page
+#   summary description      packaging/*.description's first line; the rest
+#   license license_file     its name as rpm gives it; the file itself
+#   group provides conflicts autoprov files changelog
+#                            the .rpm's Group, what it provides and conflicts
+#                            with, whether rpm says what it provides, its
+#                            %files (empty: every file), the Debian changelog
+#   url codename dist fingerprints date copyright license_text
+#                            the repository, the Debian release; a key
+#                            package's changelog; the copyright file's
+pkg_variables="name version release deb_version release_tag arch rpmarch multiarch maintainer homepage summary
+    description license license_file group provides conflicts autoprov files changelog url codename dist
+    fingerprints date copyright license_text"
+
+# fill TEMPLATE [comments]: packaging/TEMPLATE, each @NAME@ replaced by
+# $pkg_NAME, a field or tag left empty dropped, and its comments left out
+# unless asked. It fails, naming the template and the name, on a NAME
+# that is not one of pkg_variables or that is not set.
 fill() {
-    awk '/^#/ { next }
+    local template=$here/../packaging/$1 name var values=()
+    for name in $(grep -v '^#' "$template" | grep -o '@[a-z_]*@' | tr -d @ | sort -u); do
+        var=pkg_$name
+        [[ " ${pkg_variables//$'\n'/ } " == *" $name "* ]] || die "packaging/$1 names @$name@, which is not a package's variable"
+        [ -n "${!var+set}" ] || die "packaging/$1 names @$name@, and pkg_$name is not set"
+        values+=("$var=${!var}")
+    done
+    env "${values[@]}" awk -v comments="${2:-}" '/^#/ && comments == "" { next }
         { out = ""
           while (match($0, /@[a-z_]+@/)) {
               out = out substr($0, 1, RSTART - 1) ENVIRON["pkg_" substr($0, RSTART + 1, RLENGTH - 2)]
               $0 = substr($0, RSTART + RLENGTH)
           }
           $0 = out $0 }
-        !/^[A-Za-z-]+: *$/' "$here/../packaging/$1"
+        !/^[A-Za-z-]+: *$/' "$template"
+}
+
+# described NAME: pkg_summary and pkg_description, packaging/NAME.description filled in.
+described() {
+    local text
+    text=$(fill "$1.description") || exit 1
+    pkg_summary=${text%%$'\n'*} pkg_description=${text#*$'\n'}
 }
 
 # settle TREE: the modes and times the package gives its files, whatever the
@@ -55,19 +77,20 @@ settle() {
     find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
 
-# deb_of TREE OUT: the .deb of TREE, with the licence in Debian's
-# machine-readable copyright format, the changelog by the name a Debian
-# revision gives it, and the lintian override every package here needs.
+# deb_of TREE OUT: the .deb of TREE, with its copyright file, the changelog
+# by the name a Debian revision gives it, and its lintian overrides: every
+# package's, and packaging/NAME.lintian-overrides where it has its own.
 deb_of() {
     local tree=$1 doc=$1/usr/share/doc/$pkg_name src=$work/src-$pkg_name exes
     mkdir -p "$doc" "$tree/usr/share/lintian/overrides" "$src/debian" "$tree/DEBIAN"
-    copyright >"$doc/copyright"
+    # Debian's copyright format: the line after the licence's title, and
+    # its text after the copyright line, a blank line as ".".
+    pkg_copyright=$(sed -n 's/^Copyright (c) //p' "$pkg_license_file") \
+        pkg_license_text=$(awk 'NR > 4 { print ($0 == "" ? " ." : " " $0) }' "$pkg_license_file" | sed '${/^ \.$/d}') \
+        fill copyright.in >"$doc/copyright"
     gzip -9nc "$pkg_changelog" >"$doc/changelog.Debian.gz"
-    # lintian expects a first upload to Debian to close its ITP bug; these
-    # packages are published by the project, not uploaded to Debian.
-    printf '%s\n' "# Published by the project itself, not uploaded to Debian: no ITP bug to close." \
-        "$pkg_name: initial-upload-closes-no-bugs [usr/share/doc/$pkg_name/changelog.Debian.gz:1]" \
-        ${pkg_lintian:+"$pkg_lintian"} >"$tree/usr/share/lintian/overrides/$pkg_name"
+    { fill lintian-overrides.in comments && cat "$here/../packaging/$pkg_name.lintian-overrides" 2>/dev/null || true; } \
+        >"$tree/usr/share/lintian/overrides/$pkg_name"
     (cd "$tree" && find . -path './etc/*' -type f -printf '/%P\n' | sort) >"$tree/DEBIAN/conffiles"
     [ -s "$tree/DEBIAN/conffiles" ] || rm "$tree/DEBIAN/conffiles"
     settle "$tree"
@@ -83,21 +106,12 @@ deb_of() {
     dpkg-deb --root-owner-group -Zxz --build "$tree" "$2" >/dev/null
 }
 
-# copyright: $pkg_license_file in Debian's copyright format, as Expat.
-copyright() {
-    printf '%s\n' "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
-        "Upstream-Name: libcwork" "" "Files: *" \
-        "Copyright: $(sed -n 's/^Copyright (c) //p' "$pkg_license_file")" "License: Expat" "" "License: Expat"
-    # The text after the title and the copyright line, with a blank line as ".".
-    awk 'NR > 4 { print ($0 == "" ? " ." : " " $0) }' "$pkg_license_file" | sed '${/^ \.$/d}'
-}
-
 # rpm_of TREE OUT: the .rpm of TREE, with the licence where rpm marks it
 # %license, and the RPM changelog written from the Debian one.
 rpm_of() {
     local top=$work/rpm-$pkg_name
     mkdir -p "$top"
-    [ -z "${pkg_license_file:-}" ] ||
+    [ -z "$pkg_license_file" ] ||
         { mkdir -p "$1/usr/share/licenses/$pkg_name" && cp "$pkg_license_file" "$1/usr/share/licenses/$pkg_name/LICENSE"; }
     settle "$1"
     mv "$1" "$top/root"
@@ -121,8 +135,8 @@ rpm_files() {
 # rpm_changelog: $pkg_changelog's entries in RPM's format, the release tag
 # of this package on each version.
 rpm_changelog() {
-    [ -n "${pkg_changelog:-}" ] || return 0
-    dpkg-parsechangelog -l "$pkg_changelog" --all --format rfc822 | awk -v tag="${pkg_release_tag:-}" '
+    [ -n "$pkg_changelog" ] || return 0
+    dpkg-parsechangelog -l "$pkg_changelog" --all --format rfc822 | awk -v tag="$pkg_release_tag" '
         /^Version: / { version = $2 tag }
         /^Maintainer: / { sub(/^Maintainer: /, ""); who = $0 }
         /^Timestamp: / { date = "date -u -d @" $2 " +\"%a %b %d %Y\""; date | getline day; close(date) }
@@ -145,19 +159,27 @@ tgz_of() {
         --mtime="@$SOURCE_DATE_EPOCH" -- "$top" | gzip -9n >"$2"
 }
 
-# programs BUILD_DIR OUT [FORMAT...]
+# project PACKAGE: what every package of the project shares, and nothing
+# that one package would need to set otherwise.
+project() {
+    export SOURCE_DATE_EPOCH=$epoch
+    pkg_name=$1 pkg_maintainer=$maintainer pkg_homepage=$homepage pkg_license_file=$source_dir/LICENSE pkg_license=MIT
+    pkg_multiarch="" pkg_provides="" pkg_conflicts="" pkg_files="" pkg_autoprov="" pkg_release_tag=""
+}
+
+# programs BUILD_DIR [OUT [FORMAT...]]
 programs() {
-    local build=$1 out=$2 stage=$work/stage formats=("${@:3}") format exe page
+    local build=$1 stage=$work/stage formats=("${@:3}") format exe page out
     [ ${#formats[@]} -gt 0 ] || formats=(deb rpm tgz)
     . "$build/facts.sh"
-    export SOURCE_DATE_EPOCH=$epoch pkg_maintainer=$maintainer pkg_homepage=$homepage pkg_name=$package pkg_arch=amd64 \
-        pkg_deb_version=$version pkg_version=${version%-*} pkg_release=${version##*-}.glibc$floor \
-        pkg_release_tag=.glibc$floor pkg_summary=$summary pkg_description=$description pkg_license_file=$source_dir/LICENSE \
-        pkg_changelog=$source_dir/changelog pkg_conflicts=$conflicts pkg_group=Applications/System pkg_autoprov=no \
-        pkg_license=MIT
+    out=${2:-$packages_dir}
+    project "$package"
+    pkg_arch=amd64 pkg_deb_version=$version pkg_version=${version%-*} pkg_release=${version##*-}.glibc$floor
+    pkg_release_tag=.glibc$floor pkg_summary=$summary pkg_description=$description pkg_changelog=$source_dir/changelog
+    pkg_conflicts=$conflicts pkg_group=Applications/System pkg_autoprov=no
     # Every generation answers to the name libcwork: where a repository
     # holds only another generation's package, that one provides it.
-    [ "$package" = libcwork ] || export pkg_provides="libcwork (= $version)"
+    [ "$package" = libcwork ] || pkg_provides="libcwork (= $version)"
     DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
     # As the distributions' tools do: executables stripped of their symbols,
     # .comment and .note (the build keeps them), man pages gzip -9n, so that
@@ -178,48 +200,30 @@ programs() {
 
 # keys BUILD_DIR OUT URL KEYS.gpg KEYS.asc
 keys() {
-    local out=$2 url=${3%/} codename fingerprints tree
+    local out=$2 codename tree
     . "$1/facts.sh"
-    fingerprints=$(gpg --batch --show-keys --with-colons "$4" 2>/dev/null |
-        awk -F: '$1 == "pub" { p = 1 } $1 == "fpr" && p { print "    " $10; p = 0 }')
-    export SOURCE_DATE_EPOCH=$epoch pkg_maintainer=$maintainer pkg_homepage=$homepage pkg_license_file=$source_dir/LICENSE pkg_license=MIT pkg_arch=all
+    project ""
+    pkg_url=${3%/} pkg_arch=all pkg_fingerprints=$(key_fingerprints --show-keys "$4" | sed 's/^/    /') pkg_codename=""
+    pkg_date=$(date -u -R -d "@$epoch") pkg_version=$version
     mkdir -p "$out"
     for codename in $releases; do
         tree=$work/keyring-$codename
         mkdir -p "$tree/usr/share/keyrings" "$tree/etc/apt/sources.list.d"
         cp "$4" "$tree/usr/share/keyrings/libcwork-archive-keyring.gpg"
-        printf '%s\n' "Types: deb" "URIs: $url/apt" "Suites: $codename" "Components: main" \
-            "Signed-By: /usr/share/keyrings/libcwork-archive-keyring.gpg" >"$tree/etc/apt/sources.list.d/libcwork.sources"
-        key_changelog "$version+$codename" "$codename" "$fingerprints"
-        # lintian speaks for Debian's own archive, where a package may not add
-        # apt sources; adding this repository's is what this package is for.
-        pkg_name=libcwork-archive-keyring pkg_deb_version=$version+$codename pkg_multiarch=foreign \
-            pkg_changelog=$work/changelog pkg_summary="keys and apt source of the libcwork repository" \
-            pkg_lintian="# A vendor's keyring package: adding the vendor's apt source is its purpose."$'\n'"libcwork-archive-keyring: package-installs-apt-sources [etc/apt/sources.list.d/libcwork.sources]" \
-            pkg_description="The OpenPGP keys that sign the libcwork package repository, and the apt
-source that installs libcwork from its Debian $codename dist. Upgraded with
-the repository's other packages, it brings a new key before the
-repository is signed by it." deb_of "$tree" "$out/libcwork-archive-keyring_$version+${codename}_all.deb"
+        pkg_codename=$codename && fill libcwork.sources.in >"$tree/etc/apt/sources.list.d/libcwork.sources"
+        pkg_version=$version+$codename pkg_dist=$codename fill keys.changelog.in >"$work/changelog"
+        pkg_codename=$codename && described "$keyring_package"
+        pkg_name=$keyring_package pkg_deb_version=$version+$codename pkg_multiarch=foreign pkg_changelog=$work/changelog \
+            deb_of "$tree" "$out/$(keyring_name "$version" "$codename")"
     done
     tree=$work/release
     mkdir -p "$tree/etc/yum.repos.d" "$tree/etc/pki/rpm-gpg"
-    printf '%s\n' "[libcwork]" "name=libcwork" "baseurl=$url/rpm/el\$releasever/" "gpgcheck=1" "repo_gpgcheck=1" \
-        "gpgkey=file:///etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork" "metadata_expire=6h" >"$tree/etc/yum.repos.d/libcwork.repo"
+    fill libcwork.repo.in >"$tree/etc/yum.repos.d/libcwork.repo"
     cp "$5" "$tree/etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork"
-    key_changelog "$version" unstable "$fingerprints"
-    pkg_name=libcwork-release pkg_version=${version%-*} pkg_release=${version##*-} pkg_group="System Environment/Base" \
-        pkg_changelog=$work/changelog pkg_summary="Keys and repository definition of the libcwork repository" \
-        pkg_description="The OpenPGP keys that sign the libcwork package repository, and the
-repository definition that installs libcwork from it. Upgraded with the
-repository's other packages, it brings a new key before the repository is
-signed by it." rpm_of "$tree" "$out/"
-}
-
-# key_changelog VERSION DIST FINGERPRINTS: the one entry of a key
-# package's changelog, which names the keys it brings.
-key_changelog() {
-    printf '%s\n' "libcwork ($1) $2; urgency=medium" "" "  * The repository's keys:" "$3" "" \
-        " -- $maintainer  $(date -u -R -d "@$epoch")" >"$work/changelog"
+    pkg_dist=unstable fill keys.changelog.in >"$work/changelog"
+    described "$release_package"
+    pkg_name=$release_package pkg_version=${version%-*} pkg_release=${version##*-} pkg_group="System Environment/Base" \
+        pkg_changelog=$work/changelog rpm_of "$tree" "$out/"
 }
 
 main() {
@@ -227,7 +231,7 @@ main() {
     programs) shift && programs "$@" ;;
     keys) shift && keys "$@" ;;
     rpm) mkdir -p "$2" "$work/tree" && cp -a "$3/." "$work/tree" && rpm_of "$work/tree" "$2/" ;;
-    *) die "usage: package.sh programs BUILD_DIR OUT [FORMAT...] | keys BUILD_DIR OUT URL KEYS.gpg KEYS.asc | rpm OUT ROOT" ;;
+    *) die "usage: package.sh programs BUILD_DIR [OUT [FORMAT...]] | keys BUILD_DIR OUT URL KEYS.gpg KEYS.asc | rpm OUT ROOT" ;;
     esac
 }
 main "$@"
