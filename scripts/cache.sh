@@ -1,4 +1,5 @@
-# cache.sh: the download cache, sourced by debfetch.sh and npmfetch.sh.
+# cache.sh: the download cache, and what a fetch into a destination does,
+# sourced by debfetch.sh and npmfetch.sh after lib.sh.
 #
 # One per machine and user, outside every checkout, as build tools keep
 # theirs: $XDG_CACHE_HOME/libcwork, by default ~/.cache/libcwork. An entry
@@ -26,9 +27,6 @@ cache_init() {
     mkdir -p "$cache/sha256" "$cache/sha512"
 }
 
-# hash_of ALGO FILE: the file's sha256 or sha512, in hex.
-hash_of() { "${1}sum" <"$2" | cut -d' ' -f1; }
-
 # cache_take ALGO HEX DEST: DEST becomes the entry's bytes, checked against
 # HEX after they are in DEST, so what is used is what was verified. False
 # if there is no such entry; a corrupt one is deleted, saying so.
@@ -51,3 +49,26 @@ cache_put() {
     [ "$(hash_of "$1" "$3")" = "$2" ] || { rm -f "$3"; return 1; }
     tmp=$(mktemp "$cache/$1/.tmp.XXXXXX") && mv -f "$3" "$tmp" && chmod 644 "$tmp" && mv -f "$tmp" "$cache/$1/$2"
 }
+
+# complete_or DEST WANT [again]: where DEST is complete for WANT (its
+# stamp, DEST.complete, names WANT on its first line, above the hashes it
+# was made from), there is nothing to do, and the script ends, unless asked
+# to make it again. claim LOCK [again]: then, once it holds LOCK, which any
+# run for the same DEST takes, and DEST is still not complete: $tmp, a
+# directory of its own beside DEST, removed at exit, and nothing left of a
+# killed run beside DEST. finish MADE HASH...: MADE becomes DEST, and its
+# stamp says WANT and the hashes it was made from, one a line.
+complete_or() {
+    dest=$1 want=$2 stamp=$1.complete
+    [ -n "${3:-}" ] || ! complete || exit 0
+}
+claim() {
+    mkdir -p "$(dirname "$dest")"
+    exec 9>"$1" && flock 9
+    [ -n "${2:-}" ] || ! complete || exit 0
+    rm -rf "$dest".tmp.*
+    tmp=$(mktemp -d "$dest.tmp.XXXXXX")
+    trap 'rm -rf "$tmp"' EXIT
+}
+complete() { [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(head -n 1 "$stamp")" = "$want" ] && [ "$(wc -l <"$stamp")" -gt 1 ]; }
+finish() { rm -rf "$dest" && mv "$1" "$dest" && printf '%s\n' "$want" "${@:2}" >"$stamp"; }

@@ -35,19 +35,12 @@ system=false
 [ "${1:-}" != --system ] || { system=true; shift; }
 [ $# -ge 3 ] || { echo "usage: $0 [--system] SUITE DEST PACKAGE..." >&2; exit 2; }
 suite=$1
-dest=$(realpath -m "$2")
-shift 2
-want="$suite $*"
-stamp="$dest.complete"
+shift
 keyring=$(realpath -m "${DEBIAN_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}")
-
-# Complete: the stamp names what was asked for, and the hashes it was made
-# from (which stamps of before the hashes were checked lack).
-complete() {
-    [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(head -n 1 "$stamp")" = "$want" ] &&
-        grep -q '^sha256 ' "$stamp"
-}
-! $system && complete && exit 0
+# A system is made into DEST afresh each time, from the cache.
+again=$($system && echo again || true)
+complete_or "$(realpath -m "$1")" "$suite ${*:2}" "$again"
+shift
 
 command -v apt-get >/dev/null || die "apt-get not found; this step needs a Debian-based build machine"
 for tool in dpkg-deb gpgv; do needs $tool; done
@@ -58,14 +51,9 @@ cache_init "$(dirname "$dest")/cache"
 state=$cache/debian/$suite
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/cache" "$state/parts"
 # Two builds may want the same suite at once; the second waits for the first.
-exec 9>"$state.lock" && flock 9
-! $system && complete && exit 0
+claim "$state.lock" "$again"
 # Earlier builds kept lists and .deb files in build/debian; none is trusted.
-# What a killed run left beside DEST goes too: none runs now but this one.
-rm -rf "$(dirname "$dest")/$suite.apt" "$(dirname "$dest")/$suite.apt.lock" "$dest.apt" "$dest".tmp.*
-
-tmp=$(mktemp -d "$dest.tmp.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
+rm -rf "$(dirname "$dest")/$suite.apt" "$(dirname "$dest")/$suite.apt.lock" "$dest.apt"
 
 # The mirror, and what to say when it cannot be reached. Of the archives
 # the system's apt is configured with (not their -security or -updates
@@ -145,9 +133,7 @@ if $system; then
     fi
     # The verified tarball becomes DEST. A DEST kept from an earlier run may
     # be a link to the very same entry, which mv would refuse to move onto.
-    rm -f "$dest"
-    mv "$tmp/system.tar" "$dest"
-    echo "$want" >"$stamp"
+    finish "$tmp/system.tar" "sha256 $(cat "$index")"
     exit 0
 fi
 
@@ -221,40 +207,39 @@ lists
 # ---- The packages ----
 
 # entry PACKAGE: "SHA256 FILENAME" of the package in the verified Packages,
-# its newest version if it has more than one.
+# entry PACKAGE: "SHA256 SIZE FILENAME" of the package in the verified
+# Packages, its newest version if it has more than one.
 entry() {
     local found
-    found=$(awk -v pkg="$1" 'function out() { if (p == pkg && f != "" && h != "") print v, h, f; p = v = f = h = "" }
+    found=$(awk -v pkg="$1" 'function out() { if (p == pkg && f != "" && h != "" && n != "") print v, h, n, f; p = v = f = h = n = "" }
         /^$/ { out() } /^Package: / { p = $2 } /^Version: / { v = $2 } /^Filename: / { f = $2 } /^SHA256: / { h = $2 }
-        END { out() }' "$tmp/Packages")
+        /^Size: / { n = $2 } END { out() }' "$tmp/Packages")
     [ -n "$found" ] || return 1
     # shellcheck disable=SC2046 # versions hold no blanks
-    awk -v v="$(newest_version $(cut -d' ' -f1 <<<"$found"))" '$1 == v { print $2, $3; exit }' <<<"$found"
+    awk -v v="$(newest_version $(cut -d' ' -f1 <<<"$found"))" '$1 == v { print $2, $3, $4; exit }' <<<"$found"
 }
 
-# download HASH FILENAME: the file from the mirror into the cache, if its
-# bytes have that hash; a file that does not is deleted and fetched once
-# more. Exit status 2 if the mirror does not have it, 3 if it cannot be
-# reached.
+# download HASH SIZE FILENAME: the file from the mirror into the cache, no
+# more than SIZE bytes of it and only if it has that hash; a file that does
+# not is deleted and fetched once more. Exit status 2 if the mirror does
+# not have it, 3 if it cannot be reached.
 download() {
-    local hash=$1 file=$2 try found
+    local hash=$1 size=$2 file=$3 try why status
     for try in 1 2; do
-        rm -f "$tmp/dl" "$tmp/deb"
-        if ! /usr/lib/apt/apt-helper "${apt_opts[@]}" download-file "$mirror/$file" "$tmp/dl" >"$tmp/log" 2>&1; then
-            grep -q -E '404|File not found|No such file' "$tmp/log" && return 2
-            echo "debfetch: $(why_failed "$tmp/log" "$file")" >&2
-            return 3
-        fi
-        # A file: mirror gives a link to its file; what counts is the bytes.
-        cat "$tmp/dl" >"$tmp/deb"
-        found=$(hash_of sha256 "$tmp/deb")
-        # cache_put takes only the bytes the lists name; others are deleted.
-        cache_put sha256 "$hash" "$tmp/deb" && return 0
+        status=0
+        bounded_fetch "$mirror/$file" "$tmp/deb" "$size" 2>"$tmp/log" || status=$?
+        case $status in
+        0) why="its sha256 is $(hash_of sha256 "$tmp/deb"), the lists say $hash"
+            # cache_put takes only the bytes the lists name; others are deleted.
+            cache_put sha256 "$hash" "$tmp/deb" && return 0 ;;
+        2) return 2 ;;
+        3) why=$(cat "$tmp/log") ;;
+        *) echo "debfetch: $(cat "$tmp/log")" >&2 && return 3 ;;
+        esac
         [ $try = 2 ] || echo "debfetch: $file from $mirror is not the file the signed lists name" \
-            "(sha256 $found, not $hash); it is deleted and fetched once more" >&2
+            "($why); it is deleted and fetched once more" >&2
     done
-    die "$file from $mirror is not the file that the signed lists of Debian $suite name:" \
-        "its sha256 is $found, the lists say $hash; it was fetched twice and deleted"
+    die "$file from $mirror is not the file that the signed lists of Debian $suite name: $why; it was fetched twice and deleted"
 }
 
 # take PACKAGE: its verified .deb as $tmp/PACKAGE.deb, from the cache or
@@ -263,11 +248,12 @@ take() {
     local pkg=$1 e status=0
     if e=$(entry "$pkg"); then
         cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return
-        download "${e%% *}" "${e#* }" || status=$?
+        # shellcheck disable=SC2086 # HASH SIZE FILENAME, with no blanks
+        download $e || status=$?
         case $status in
-        0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return; die "${e#* } vanished from the cache" ;;
-        2) why="$mirror has no ${e#* }, which the lists of Debian $suite of $lists_date name" ;;
-        *) die "could not fetch ${e#* }: $unreachable" ;;
+        0) cache_take sha256 "${e%% *}" "$tmp/$pkg.deb" && return; die "${e##* } vanished from the cache" ;;
+        2) why="$mirror has no ${e##* }, which the lists of Debian $suite of $lists_date name" ;;
+        *) die "could not fetch ${e##* }: $unreachable" ;;
         esac
     else
         why="Debian $suite has no package $pkg (lists of $lists_date from $mirror)"
@@ -294,6 +280,4 @@ find "$tmp/tree" -type l -lname '/*' | while read -r link; do
     ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$tmp/tree$(readlink "$link")")" "$link"
 done
 
-rm -rf "$dest"
-mv "$tmp/tree" "$dest"
-printf '%s\n' "$want" "${hashes[@]}" >"$stamp"
+finish "$tmp/tree" "${hashes[@]}"

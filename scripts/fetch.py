@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""fetch.py URL DEST SIZE [exact]: URL into DEST, never more than SIZE bytes.
+"""fetch.py URL DEST SIZE [exact]: URL into DEST, never more than SIZE bytes
+(with exact, SIZE bytes or nothing).
 
-Exit status 0 with DEST complete; 2, and no DEST, where the server has no such
-file; 1, and no DEST, with the reason on stderr, for anything else.
+Exit status 0 with DEST complete; and no DEST, with the reason on stderr:
+2 where the server has no such file, 3 where it sent more or other than
+SIZE bytes, 1 where it cannot be reached.
 """
 import os
 import subprocess
@@ -100,7 +102,7 @@ def main(args):
         sys.exit(2)
     except Failed as e:
         print(e, file=sys.stderr)
-        sys.exit(1)
+        sys.exit(1 if e.unreachable else 3)
 
 
 if __name__ == "__main__":

@@ -47,6 +47,41 @@ newest_version() {
     echo "$newest"
 }
 
+# enter_root [--network] ROOT COMMAND...: COMMAND in the root file system
+# ROOT, offline (with --network, on the caller's network), in namespaces of
+# its own with a /proc of its own and the host's /dev; as a user, as root of
+# a user namespace. It pivots into ROOT and detaches the host's tree, so
+# that the kernel takes ROOT for the namespace's own root and lets user
+# namespaces be made inside (it refuses them to a chrooted process). A
+# machine that is itself a chroot cannot make its mounts private: there
+# ROOT is entered by chroot, its /proc mounted from here, for the caller
+# to unmount.
+enter_root() {
+    local options=(-n)
+    [ "$1" != --network ] || { options=() && shift; }
+    [ "$(id -u)" = 0 ] || options+=(-r)
+    if ! unshare "${options[@]}" -m --propagation private true 2>/dev/null; then
+        mountpoint -q "$1/proc" || mount -t proc proc "$1/proc"
+        unshare "${options[@]}" chroot "$@"
+        return
+    fi
+    unshare "${options[@]}" -m -p -f --propagation private /usr/bin/python3 -I -S -c 'import ctypes, os, sys, warnings
+libc = ctypes.CDLL(None, use_errno=True)
+root = os.fsencode(sys.argv[1])
+def call(what, failed):
+    if failed:
+        sys.exit("enter_root: cannot %s %s: %s" % (what, sys.argv[1], os.strerror(ctypes.get_errno())))
+MS_BIND, MS_REC, MNT_DETACH, SYS_pivot_root = 0x1000, 0x4000, 2, 155
+call("bind", libc.mount(root, root, None, MS_BIND | MS_REC, None))
+call("mount /proc in", libc.mount(b"proc", root + b"/proc", b"proc", 0, None))
+call("bind /dev in", libc.mount(b"/dev", root + b"/dev", None, MS_BIND | MS_REC, None))
+os.chdir(root)
+call("pivot into", libc.syscall(SYS_pivot_root, b".", b"."))
+call("detach the host from", libc.umount2(b".", MNT_DETACH))
+os.chdir("/")
+os.execvp(sys.argv[2], sys.argv[2:])' "$@"
+}
+
 # throwaway_key NAME ALGORITHM: the fingerprint of the one secret key in
 # $GNUPGHOME, made there first (never expiring, no passphrase) if there is
 # none. For trials and tests: a release never signs with such a key.
@@ -58,6 +93,21 @@ throwaway_key() {
     fi
     gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'
 }
+
+# key_fingerprints GPG_OPTION...: the fingerprint of each key (not of
+# its subkeys) that gpg lists with those options, a line each.
+key_fingerprints() {
+    gpg --batch --with-colons "$@" 2>/dev/null | awk -F: '$1 == "pub" || $1 == "sec" { p = 1 } $1 == "fpr" && p { print $10; p = 0 }'
+}
+
+# bounded_fetch URL DEST SIZE: URL into DEST, exactly SIZE bytes, read no
+# further; exit status 2 where the server has no such file, 3 where it
+# sends other than SIZE bytes, 1 where it cannot be reached, the reason on
+# stderr.
+bounded_fetch() { /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/fetch.py" "$@" exact; }
+
+# hash_of ALGO FILE: the file's sha256 or sha512, in hex.
+hash_of() { "${1}sum" <"$2" | cut -d' ' -f1; }
 
 # field NAME FILE: the value of the one-line field NAME of the deb822
 # record FILE (a build record).

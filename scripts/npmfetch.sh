@@ -23,13 +23,8 @@ here=$(dirname "$0")
 . "$here/cache.sh"
 [ $# = 3 ] || { echo "usage: $0 PACKAGE@VERSION INTEGRITY DEST" >&2; exit 2; }
 pkg=$1 integrity=$2
-dest=$(realpath -m "$3")
-stamp="$dest.complete"
+complete_or "$(realpath -m "$3")" "$pkg $integrity lib64"
 unreachable="$dest.unreachable"
-want="$pkg $integrity lib64"
-
-complete() { [ -e "$dest" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; }
-complete && exit 0
 
 # The pinned integrity, not npm's word for it: npm checks what the registry
 # says, which is what a registry serving other bytes would change too.
@@ -37,14 +32,8 @@ complete && exit 0
 pinned=$(echo "${integrity#sha512-}" | base64 -d 2>/dev/null | od -An -vtx1 | tr -d ' \n') || true
 [ ${#pinned} = 128 ] || die "the pinned integrity of $pkg is not a sha512: $integrity"
 
-mkdir -p "$(dirname "$dest")"
-exec 9>"$dest.lock" && flock 9
-complete && exit 0
-rm -rf "$dest".tmp.* # what a killed run left: none runs now but this one
+claim "$dest.lock"
 cache_init "$(dirname "$dest")/cache"
-
-tmp=$(mktemp -d "$dest.tmp.XXXXXX")
-trap 'rm -rf "$tmp"' EXIT
 mkdir -p "$tmp/pack" "$tmp/unpacked" "$tmp/dest/lib64"
 tarball=$tmp/package.tgz
 
@@ -110,6 +99,4 @@ for file in ld-linux-x86-64.so.2 libc.so.6; do
     cp -L "$found" "$tmp/dest/lib64/$file"
 done
 
-rm -rf "$dest"
-mv "$tmp/dest" "$dest"
-echo "$want" >"$stamp"
+finish "$tmp/dest" "sha512 $pinned"

@@ -23,7 +23,7 @@ else
 fi
 awk -v v="$v" '$1 == "version" && $2 == v { found = 1 } END { exit !found }' "$work/summary" ||
     die "$2 holds no version $v; it has: $(awk '$1 == "version" { print $2 }' "$work/summary" | xargs)"
-record=$copy/libcwork-$v.buildinfo
+record=$copy/$(record_name "$v")
 [[ $(field Build-Root "$record") =~ ^[0-9a-f]{64}$ ]] ||
     die "version $v was built outside a clean root, as its build record says ($(field Build-Root "$record")):" \
         "there is no recorded root to build it again in"
@@ -43,7 +43,7 @@ status=0
 # is an alias that a later release points elsewhere.
 same() {
     local file=${4:-$1}
-    [ "${file##*/}" != "${5:-${file##*/}}" ] || echo "$(sha256sum <"$file" | cut -d' ' -f1) ${file#"$copy"/}" >>"$work/compared"
+    [ "${file##*/}" != "${5:-${file##*/}}" ] || echo "$(hash_of sha256 "$file") ${file#"$copy"/}" >>"$work/compared"
     if cmp -s "$1" "$2"; then
         echo "rebuild: $3: the same bytes"
     else
@@ -57,13 +57,14 @@ same() {
 # the same tar compressed otherwise. Anything else is not that commit, and
 # nothing is built from it.
 source_is_commit() {
-    local archive=libcwork-$v-source.tar.gz
+    local archive
+    archive=$(source_name "$v")
     git -C "$source_dir" rev-parse -q --verify "$commit^{commit}" >/dev/null ||
         die "this checkout has no commit $commit, which version $v was built from: fetch it" \
             "(git fetch origin $commit, or from any clone that has it) and run make rebuild again"
     "$source_dir/scripts/dist.sh" --commit "$commit" "$work/commit.tar.gz" >/dev/null ||
         die "could not make the source archive of commit $commit"
-    echo "$(sha256sum <"$copy/$archive" | cut -d' ' -f1) $archive" >>"$work/compared"
+    echo "$(hash_of sha256 "$copy/$archive") $archive" >>"$work/compared"
     if cmp -s "$copy/$archive" "$work/commit.tar.gz"; then
         echo "rebuild: $archive: the same bytes as dist.sh makes of commit $commit"
     elif cmp -s <(gzip -dc "$copy/$archive") <(gzip -dc "$work/commit.tar.gz"); then
@@ -96,17 +97,17 @@ rebuild() {
     # names by hash, come out of its release package.
     if [ -n "$(field Keys "$record")" ]; then
         needs rpm2cpio && needs cpio
-        (cd "$work" && rpm2cpio "$copy/libcwork-release-$v.noarch.rpm" |
+        (cd "$work" && rpm2cpio "$copy/$(release_name "$v")" |
             cpio -i --quiet --to-stdout ./etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork >keys.asc) 2>/dev/null &&
-            [ "$(sha256sum <"$work/keys.asc" | cut -d' ' -f1) libcwork.asc" = "$(field Keys "$record")" ] ||
-            die "libcwork-release-$v.noarch.rpm does not bring the keys its build record names"
+            [ "$(hash_of sha256 "$work/keys.asc") libcwork.asc" = "$(field Keys "$record")" ] ||
+            die "$(release_name "$v") does not bring the keys its build record names"
         keys=("$work/keys.asc" "$(field Repository "$record")")
     fi
-    "$here/rootbuild.sh" "$1" "$copy/libcwork-$v-source.tar.gz" "$work/out" "${keys[@]}" >/dev/null
+    "$here/rootbuild.sh" "$1" "$copy/$(source_name "$v")" "$work/out" "${keys[@]}" >/dev/null
     # What the mirror has now may be newer than what the release was built
     # with: say so, as the reason a byte may differ.
     comm -23 <(lines Installed-Build-Depends "$record" | sort) \
-        <(lines Installed-Build-Depends "$work/out/libcwork-$v.buildinfo" | sort) |
+        <(lines Installed-Build-Depends "$work/out/$(record_name "$v")" | sort) |
         sed 's/.*/rebuild: the root now lacks &, which the release was built with: a difference may come from that/'
     while read -r _ _ sum path as; do
         case $path in *.buildinfo | *.intoto.json | *-source.tar.gz) continue ;; esac
@@ -135,16 +136,16 @@ rebuild() {
 # with the key beside it as FINGERPRINT.asc: for make release REBUILDS=.
 attest() {
     local fpr out=$source_dir/build/rebuilds result=PASSED
-    fpr=$(gpg --batch --with-colons --list-secret-keys -- "$ATTEST" 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }')
+    fpr=$(key_fingerprints --list-secret-keys -- "$ATTEST" | head -n 1)
     [ -n "$fpr" ] || die "ATTEST=$ATTEST is not a secret key in your GnuPG keyring"
     [ $status = 0 ] || result=FAILED
-    /usr/bin/python3 "$here/dsse.py" rebuilt "$result" "rebuilder $fpr" "$resource" "$copy/libcwork-$v.intoto.json" \
+    /usr/bin/python3 "$here/dsse.py" rebuilt "$result" "rebuilder $fpr" "$resource" "$copy/$(provenance_name "$v")" \
         "$work/compared" >"$work/statement" && /usr/bin/python3 "$here/dsse.py" pae "$work/statement" >"$work/pae" &&
         gpg --batch --local-user "$fpr" --detach-sign -o "$work/sig" "$work/pae" &&
         mkdir -p "$out" && gpg --batch --armor --export "$fpr" >"$out/$fpr.asc" &&
         /usr/bin/python3 "$here/dsse.py" envelope "$work/statement" "$fpr=$work/sig" \
-            >"$out/libcwork-$v.rebuilt-by-$fpr.intoto.json" || die "could not sign the attestation with $fpr"
-    echo "rebuild: attested ($result), signed by $fpr: $out/libcwork-$v.rebuilt-by-$fpr.intoto.json"
+            >"$out/$(attestation_name "$v" "$fpr")" || die "could not sign the attestation with $fpr"
+    echo "rebuild: attested ($result), signed by $fpr: $out/$(attestation_name "$v" "$fpr")"
 }
 
 if source_is_commit; then rebuild "$1"; else status=1; fi

@@ -1,57 +1,10 @@
 #!/usr/bin/env bash
-# release.sh REPO BUILD_DIR...: publish the builds' packages into REPO, the
-# repository tree that a web server serves, keeping every version published
-# there before. With LIBCWORK_SOURCE, make dist's archive (make release),
-# every package is built from it in a clean root (scripts/rootbuild.sh);
-# else they are taken from LIBCWORK_PACKAGES where it is set, from the
-# builds' own build/packages otherwise. Its layout:
-#
-#   apt/pool/           every .deb ever published
-#   apt/dists/CODENAME/ per Debian release: Packages lists every version of
-#                       every generation that release runs, also under by-hash/SHA256/ (Acquire-By-Hash),
-#                       where the previous release's stay too; InRelease,
-#                       Release.gpg
-#   rpm/<name>/         every .rpm, signed, that that RHEL release can run,
-#                       and repodata/repomd.xml, signed as repomd.xml.asc
-#   libcwork.gpg        the public key, binary, for apt's signed-by
-#   libcwork.asc        the same, armored, for rpm and dnf's gpgkey
-#   libcwork-retired.asc  keys that signed .rpm files before a rotation ended
-#   FINGERPRINT         the repository key's fingerprint, for users to compare
-#                       (during a rotation, the next key's on a second line,
-#                       and both keys in libcwork.gpg and libcwork.asc)
-#   the package files themselves, and SHA256SUMS over every file of the
-#   tree that a release writes, signed as SHA256SUMS.asc
-#
-# and in them, made with the keys by scripts/package.sh, the packages
-# that bring the keys and the source to a system: libcwork-archive-keyring
-# (a .deb per Debian release, in its dist; at the top also as
-# libcwork-archive-keyring-CODENAME.deb) and libcwork-release (a .rpm, in
-# every rpm repository; at the top also as libcwork-release.noarch.rpm).
-# Their sources point at LIBCWORK_URL, by default https://libcwork.example.org.
-#
-# It signs with LIBCWORK_SIGNING_KEY, from the user's GnuPG keyring, pinned
-# to the part of it that gpg signs with. The first release into a missing or
-# empty REPO makes that key the repository's; each later one must be signed
-# by it. LIBCWORK_NEXT_KEY as well starts a rotation: the release is signed
-# by both, so that clients holding either accept it, and a later release
-# signed by the next key alone ends it.
-#
-# One release at a time for REPO: the lock beside it is taken before
-# anything is checked. Then REPO must verify (scripts/verify.sh) against the
-# signing key before anything of it is carried. Refused, with REPO left as
-# it was: no key, or no secret key; another key than the repository's; a
-# key, or the part of it that signs, expired or expiring within 30 days; a
-# key that gpg cannot sign with here; a version older than the newest
-# published (as dpkg compares them); the same version with other bytes, or
-# spelt otherwise; a file name already published; a tree with uncommitted
-# changes. The same version with the same bytes changes nothing.
-#
-# The new tree is made beside REPO: every file of REPO carried over is a hard
-# link that nothing writes to, and files that are not the release's own (a
-# web server's index.html, .htaccess, .well-known/) are carried untouched.
-# A dist or rpm repository no longer in generations.txt stays as it was.
-# The new tree is exchanged with REPO in one rename, so a run killed at any
-# point leaves REPO as it was or complete.
+# release.sh REPO BUILD_DIR...: publish the builds' packages into the
+# repository tree REPO, keeping every version published there before
+# (docs/releasing.md). From the environment: LIBCWORK_SIGNING_KEY,
+# LIBCWORK_NEXT_KEY, LIBCWORK_SOURCE (make dist's archive, to build in the
+# root), LIBCWORK_PACKAGES (packages built already), LIBCWORK_REBUILDS,
+# LIBCWORK_URL, LIBCWORK_TRIAL, LIBCWORK_LOCK_WAIT.
 set -euo pipefail
 umask 022
 here=$(cd "$(dirname "$0")" && pwd)
@@ -144,6 +97,12 @@ take_lock() {
     echo "version $1, by $(id -un) on $(uname -n), process $$, since $(date -u '+%F %T UTC')" >"$lock"
 }
 
+# verify_tree TREE FINGERPRINT...: make verify of TREE against the keys;
+# what it checks here it does not remember as accepted.
+verify_tree() {
+    FINGERPRINT="${*:2}" /usr/bin/python3 "$here/verify.py" --no-record "$1" >"$work/verify.log" 2>&1
+}
+
 # check_tree: what REPO holds verifies against the key, and the key is the
 # one REPO asks for.
 check_tree() {
@@ -164,7 +123,7 @@ check_tree() {
         die "a rotation from $own to $announced is under way in $repo: sign with" \
             "LIBCWORK_SIGNING_KEY=$own LIBCWORK_NEXT_KEY=$announced, or end it with LIBCWORK_SIGNING_KEY=$announced alone"
     fi
-    FINGERPRINT=$fpr /usr/bin/python3 "$here/verify.py" --no-record "$repo" >"$work/verify.log" 2>&1 ||
+    verify_tree "$repo" "$fpr" ||
         die "$repo does not verify against the key $fpr, so nothing of it is carried and it is left as it was:"$'\n'"$(
             grep -v '^verify: .* does not hold' "$work/verify.log")"$'\n'"Find out how it came to differ, and put" \
             "back the files from a copy you trust (docs/releasing.md)"
@@ -177,7 +136,7 @@ check_tree() {
 # bytes (then there is nothing to do).
 check_version() {
     local newest file
-    newest=$(newest_version $(awk '/^Package:/ { p = $2 } /^Version:/ && p !~ /^libcwork-archive-keyring/ { print $2 }' \
+    newest=$(newest_version $(awk -v k="$keyring_package" '/^Package:/ { p = $2 } /^Version:/ && p != k { print $2 }' \
         "$repo"/apt/dists/*/main/binary-amd64/Packages 2>/dev/null | sort -u))
     [ -n "$newest" ] || return 0
     dpkg --compare-versions "$version" ge "$newest" ||
@@ -197,22 +156,20 @@ check_version() {
 
 # new_names: every file name this release adds, relative to the tree.
 new_names() {
-    local build release dir
+    local build release dir name
     for build in "${builds[@]}"; do
-        (. "$build/facts.sh" && printf '%s\n' "$deb" "apt/pool/$deb" "$rpm" "$tgz" &&
-            for dir in "$repo"/rpm/*/; do echo "${dir#"$repo"/}$rpm"; done)
+        (. "$build/facts.sh" && printf '%s\n' "$deb" "apt/pool/$deb" "$rpm" "$tgz")
     done
-    for release in $releases; do
-        printf '%s\n' "libcwork-archive-keyring_$version+${release}_all.deb" "apt/pool/libcwork-archive-keyring_$version+${release}_all.deb"
+    for release in $releases; do printf '%s\n' "$(keyring_name "$version" "$release")" "apt/pool/$(keyring_name "$version" "$release")"; done
+    printf '%s\n' "$(release_name "$version")" "$(source_name "$version")" "$(record_name "$version")" "$(provenance_name "$version")"
+    for dir in "$repo"/rpm/*/; do
+        for name in "$(release_name "$version")" "${rpms[@]}"; do echo "${dir#"$repo"/}$name"; done
     done
-    echo "libcwork-release-$version.noarch.rpm"
-    for dir in "$repo"/rpm/*/; do echo "${dir#"$repo"/}libcwork-release-$version.noarch.rpm"; done
-    printf '%s\n' "libcwork-$version-source.tar.gz" "libcwork-$version.buildinfo" "libcwork-$version.intoto.json"
 }
 
 check_names_free() {
     local name
-    while read -r name; do
+    while IFS= read -r name; do
         [ ! -e "$repo/$name" ] && [ ! -L "$repo/$name" ] ||
             die "$name is published in $repo already, and a published file is never replaced: give this build" \
                 "a new version (changelog)"
@@ -233,16 +190,16 @@ carry() {
     fi
     cp -al "$repo/." "$new/" || die "cannot link the files of $repo into the new tree (is $parent on another file system?)"
     chmod --reference="$repo" "$new"
-    rm -f "$new"/{FINGERPRINT,libcwork.gpg,libcwork.asc,SHA256SUMS,SHA256SUMS.asc,libcwork-release.noarch.rpm}
+    rm -f "$new"/{FINGERPRINT,libcwork.gpg,libcwork.asc,SHA256SUMS,SHA256SUMS.asc,"$(release_alias)"}
     for release in $releases; do
-        rm -f "$new/libcwork-archive-keyring-$release.deb"
+        rm -f "$new/$(keyring_alias "$release")"
         dist=$new/apt/dists/$release
         [ -d "$dist" ] || continue
         # The by-hash indices that the Release being replaced names stay, for
         # clients that read it before the switch; older ones go.
         release_sha256 "$dist/Release" | cut -d' ' -f1 >"$work/keep"
-        find "$dist" -path '*/by-hash/SHA256/*' -type f | while read -r name; do
-            grep -qxF "${name##*/}" "$work/keep" || rm "$name"
+        for name in "$dist"/*/*/by-hash/SHA256/*; do
+            [ ! -f "$name" ] || grep -qxF "${name##*/}" "$work/keep" || rm "$name"
         done
         find "$dist" -type f ! -path '*/by-hash/*' -delete
     done
@@ -256,17 +213,17 @@ put() {
 }
 
 # place_rpm FILE [PACKAGE]: FILE, signed on a copy, in every repository
-# whose release runs PACKAGE (every one, without). An .rpm carries one
-# signature: the key's, not the next's.
+# that offers PACKAGE (every one, without). An .rpm carries one signature:
+# the key's, not the next's.
 place_rpm() {
-    local name=${1##*/} el fits
+    local name=${1##*/} el offered
     mkdir -p "$new/.signing"
     put "$1" "$new/.signing/$name"
     rpmsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $rpm_part!" --addsign "$new/.signing/$name" 2>&1 >/dev/null |
         { grep -v 'Could not set GPG_TTY' >&2 || true; }
     for el in $rhels; do
-        fits=fits_$el
-        [ -z "${2:-}" ] || [[ " ${!fits} " == *" $2 "* ]] || continue
+        offered=offered_$el
+        [ -z "${2:-}" ] || [[ " ${!offered} " == *" $2 "* ]] || continue
         mkdir -p "$new/rpm/$el"
         ln "$new/.signing/$name" "$new/rpm/$el/$name"
     done
@@ -274,26 +231,21 @@ place_rpm() {
 }
 
 add_packages() {
-    local build release keyring
+    local build release keyring made=${LIBCWORK_PACKAGES:-}
     mkdir -p "$new/apt/pool"
     for build in "${builds[@]}"; do
-        . "$build/facts.sh"
-        packages_dir=${LIBCWORK_PACKAGES:-$packages_dir}
-        put "$packages_dir/$deb" "$new/$deb"
-        ln "$new/$deb" "$new/apt/pool/$deb"
-        put "$packages_dir/$rpm" "$new/$rpm"
-        put "$packages_dir/$tgz" "$new/$tgz"
-        place_rpm "$packages_dir/$rpm" "$package"
+        (. "$build/facts.sh" && packages_dir=${LIBCWORK_PACKAGES:-$packages_dir} &&
+            put "$packages_dir/$deb" "$new/$deb" && ln "$new/$deb" "$new/apt/pool/$deb" &&
+            put "$packages_dir/$rpm" "$new/$rpm" && put "$packages_dir/$tgz" "$new/$tgz" &&
+            place_rpm "$packages_dir/$rpm" "$package") || exit 1
     done
-    . "${builds[0]}/facts.sh"
     # The keys and the source, packaged for apt and dnf: a keyring .deb per
     # Debian release, in its dist alone, and one release .rpm in every rpm
     # repository; at the top, also under names without a version, for the
     # first install. Those built in the root must bring this release's keys.
-    local made=${LIBCWORK_PACKAGES:-} built
-    if [ -f "$made/libcwork-release-$version.noarch.rpm" ]; then
-        built="$(field Keys "$made/libcwork-$version.buildinfo") $(field Repository "$made/libcwork-$version.buildinfo")"
-        [ "$built" = "$(sha256sum <"$new/libcwork.asc" | cut -d' ' -f1) libcwork.asc $url" ] ||
+    if [ -f "$made/$(release_name "$version")" ]; then
+        [ "$(field Keys "$made/$(record_name "$version")") $(field Repository "$made/$(record_name "$version")")" = \
+            "$(hash_of sha256 "$new/libcwork.asc") libcwork.asc $url" ] ||
             die "the keyring and release packages in $made bring other keys, or another repository, than this release's"
     else
         made=$work/keys
@@ -301,14 +253,14 @@ add_packages() {
             die "could not make the keyring and release packages"
     fi
     for release in $releases; do
-        keyring=libcwork-archive-keyring_$version+${release}_all.deb
+        keyring=$(keyring_name "$version" "$release")
         put "$made/$keyring" "$new/$keyring"
         ln "$new/$keyring" "$new/apt/pool/$keyring"
-        ln "$new/$keyring" "$new/libcwork-archive-keyring-$release.deb"
+        ln "$new/$keyring" "$new/$(keyring_alias "$release")"
     done
-    put "$made/libcwork-release-$version.noarch.rpm" "$new/libcwork-release-$version.noarch.rpm"
-    ln "$new/libcwork-release-$version.noarch.rpm" "$new/libcwork-release.noarch.rpm"
-    place_rpm "$new/libcwork-release-$version.noarch.rpm"
+    put "$made/$(release_name "$version")" "$new/$(release_name "$version")"
+    ln "$new/$(release_name "$version")" "$new/$(release_alias)"
+    place_rpm "$new/$(release_name "$version")"
     add_provenance
     add_rebuilds
 }
@@ -337,17 +289,18 @@ add_rebuilds() {
 # a test's release), the source archive of the tree as it is and a build
 # record that says so, in $work/trial.
 trial_record() {
-    local archive=$work/trial/libcwork-$version-source.tar.gz f
+    local archive f
+    archive=$work/trial/$(source_name "$version")
     mkdir -p "$work/trial"
     "$source_dir/scripts/dist.sh" --working-tree "$archive" >/dev/null || die "could not make the source archive of $source_dir"
     {
         printf '%s\n' "Format: 1.0" "Source: libcwork" "Version: $version" \
-            "Source-Archive: $(sha256sum <"$archive" | cut -d' ' -f1) ${archive##*/}" \
+            "Source-Archive: $(hash_of sha256 "$archive") ${archive##*/}" \
             "Commit: $({ gzip -dc "$archive" || true; } | git get-tar-commit-id || echo none)" \
             "Build-Root: none (a trial, built outside a clean root)" \
             "Source-Date-Epoch: $epoch" "Checksums-Sha256:"
-        for f in "${files[@]}"; do echo " $(sha256sum <"$f" | cut -d' ' -f1) ${f##*/}"; done
-    } >"$work/trial/libcwork-$version.buildinfo"
+        for f in "${files[@]}"; do echo " $(hash_of sha256 "$f") ${f##*/}"; done
+    } >"$work/trial/$(record_name "$version")"
 }
 
 # add_provenance: what every release publishes of how it was made: its
@@ -355,10 +308,11 @@ trial_record() {
 # too), and the provenance of every file of this version, an in-toto
 # statement in a DSSE envelope signed by each key.
 add_provenance() {
-    local record=libcwork-$version.buildinfo statement=$work/statement.json key n=0 sigs=() made=${LIBCWORK_PACKAGES:-$work/trial}
-    put "$made/libcwork-$version-source.tar.gz" "$new/libcwork-$version-source.tar.gz"
+    local record statement=$work/statement.json key n=0 sigs=() made=${LIBCWORK_PACKAGES:-$work/trial} rpm
+    record=$(record_name "$version")
+    put "$made/$(source_name "$version")" "$new/$(source_name "$version")"
     { cat "$made/$record" && echo "Checksums-Sha256-Signed:" &&
-        (cd "$new" && find rpm -name "*$version.*.rpm" -exec sha256sum {} + | sort -k2 | awk '{ print " " $1, $2 }')
+        for rpm in "$new"/rpm/*/*"$version".*.rpm; do echo " $(hash_of sha256 "$rpm") ${rpm#"$new"/}"; done
     } >"$work/$record"
     put "$work/$record" "$new/$record"
     /usr/bin/python3 "$here/dsse.py" statement "$new" "$version" "$new/$record" "${homepage%/}" >"$statement" &&
@@ -370,11 +324,12 @@ add_provenance() {
         n=$((n + 1))
     done
     /usr/bin/python3 "$here/dsse.py" envelope "$statement" "${sigs[@]}" >"$work/envelope" &&
-        put "$work/envelope" "$new/libcwork-$version.intoto.json" || die "could not write the provenance"
+        put "$work/envelope" "$new/$(provenance_name "$version")" || die "could not write the provenance"
 }
 
 # write_keys: the keys, and once a rotation ends, the key it ends, kept
-# for the .rpm files it signed (an .rpm carries one signature).
+# with those retired before for the .rpm files they signed (an .rpm
+# carries one signature).
 write_keys() {
     local k retired=()
     gpg --batch --export "${keys[@]}" >"$new/libcwork.gpg"
@@ -384,12 +339,12 @@ write_keys() {
     [ ${#retired[@]} != 0 ] || return 0
     mkdir -m 700 "$work/old-keys"
     gpg --homedir "$work/old-keys" --batch --quiet --import "$repo/libcwork.gpg" 2>/dev/null
-    [ ! -f "$repo/libcwork-retired.asc" ] ||
+    if [ -f "$repo/libcwork-retired.asc" ]; then
         gpg --homedir "$work/old-keys" --batch --quiet --import "$repo/libcwork-retired.asc" 2>/dev/null
+        mapfile -t -O ${#retired[@]} retired < <(key_fingerprints --show-keys "$repo/libcwork-retired.asc")
+    fi
     rm -f "$new/libcwork-retired.asc"
-    gpg --homedir "$work/old-keys" --batch --armor --export "${retired[@]}" \
-        $(awk -F: '$1 == "fpr" { print $10 }' < <(gpg --batch --with-colons --show-keys "$new/libcwork-retired.asc" 2>/dev/null)) \
-        >"$new/libcwork-retired.asc"
+    gpg --homedir "$work/old-keys" --batch --armor --export "${retired[@]}" >"$new/libcwork-retired.asc"
     gpgconf --homedir "$work/old-keys" --kill all
 }
 
@@ -400,10 +355,12 @@ sign() {
 }
 
 # index_apt: each dist of a release in the table lists every .deb in the
-# pool of a package that the release runs, every version of it;
-# the others stay as they were, signed anew only when the keys change.
+# pool of a package that it offers, every version of it, and its own
+# keyring package; the others stay as they were, signed anew only when
+# the keys change.
 index_apt() {
     local release dist
+    (cd "$new/apt" && apt-ftparchive packages pool) >"$work/pool.Packages" || die "apt-ftparchive failed on the pool"
     for release in $releases; do index_dist "$release"; done
     for dist in "$new"/apt/dists/*/; do
         dist=${dist%/}
@@ -415,20 +372,15 @@ index_apt() {
 }
 
 index_dist() {
-    local release=$1 dist=$new/apt/dists/$1 fits=fits_$1 glibc=glibc_$1 deb f sum
+    local release=$1 dist=$new/apt/dists/$1 offered=offered_$1 glibc=glibc_$1 f sum
     local bin=$dist/main/binary-amd64
     mkdir -p "$bin/by-hash/SHA256"
-    for deb in "$new"/apt/pool/*.deb; do
-        case ${deb##*/} in
-        libcwork-archive-keyring_*+${release}_all.deb) ;;
-        libcwork-archive-keyring_*) continue ;;
-        *) [[ " ${!fits} " == *" $(dpkg-deb -f "$deb" Package) "* ]] || continue ;;
-        esac
-        (cd "$new/apt" && apt-ftparchive packages "pool/${deb##*/}")
-    done >"$bin/Packages"
+    awk -v RS= -v ORS='\n\n' -v offered=" ${!offered} " -v keyring="$keyring_package" -v release="$release" '
+        { p = $0; sub(/^Package: /, "", p); sub(/\n.*/, "", p); v = $0; sub(/.*\nVersion: /, "", v); sub(/\n.*/, "", v) }
+        p == keyring ? v ~ ("\\+" release "$") : index(offered, " " p " ")' "$work/pool.Packages" >"$bin/Packages"
     gzip -9nc "$bin/Packages" >"$bin/Packages.gz"
     for f in Packages Packages.gz; do
-        sum=$(sha256sum <"$bin/$f" | cut -d' ' -f1)
+        sum=$(hash_of sha256 "$bin/$f")
         [ -e "$bin/by-hash/SHA256/$sum" ] || ln "$bin/$f" "$bin/by-hash/SHA256/$sum"
     done
     # SHA256 alone, as in Debian's archive: apt fetches by-hash/ under the
@@ -467,40 +419,44 @@ write_sums() {
     sign --detach-sign "$new/SHA256SUMS" "$new/SHA256SUMS.asc"
 }
 
-# set_modes: every directory and file the release made, 0755 and 0644,
-# whatever the umask; what it carried keeps its modes.
-set_modes() {
-    (cd "$repo" 2>/dev/null && find . -printf '%y %i %p\n') | sort -k3 >"$work/carried" || true
-    (cd "$new" && find . -mindepth 1 -printf '%y %i %p\n') | sort -k3 |
-        awk 'NR == FNR { seen[$1 " " ($1 == "d" ? "" : $2) " " $3] = 1; next }
-            !(($1 " " ($1 == "d" ? "" : $2) " " $3) in seen) { print $1, $3 }' "$work/carried" - |
-        while read -r type path; do case $type in d) chmod 755 "$new/$path" ;; f) chmod 644 "$new/$path" ;; esac; done
-}
-
-# switch: renameat2(RENAME_EXCHANGE), through libc, swaps the two trees in
-# one step; a REPO that does not exist yet is a plain rename.
-switch() {
-    if [ ! -e "$repo" ]; then
-        mv -T "$new" "$repo"
-        return
-    fi
-    /usr/bin/python3 - "$new" "$repo" <<'EXCHANGE' || die "could not switch $repo to the new release; it is as it was"
+# set_modes and switch, through libc: every directory and file the release
+# made 0755 and 0644, whatever the umask, and what it carried (a file of
+# REPO's, or a directory that REPO has) as it was; then renameat2 with
+# RENAME_EXCHANGE swaps the two trees in one step, where REPO exists.
+set_modes_and_switch() {
+    /usr/bin/python3 - "$new" "$repo" <<'SWITCH' || die "could not switch $repo to the new release; it is as it was"
 import ctypes, os, sys
+new, repo = sys.argv[1:]
+carried = set()
+for base, dirs, names in os.walk(repo):
+    carried.update(os.lstat(os.path.join(base, n)).st_ino for n in names)
+    carried.update(os.path.relpath(os.path.join(base, n), repo) for n in dirs)
+for base, dirs, names in os.walk(new):
+    for n in dirs:
+        if os.path.relpath(os.path.join(base, n), new) not in carried:
+            os.chmod(os.path.join(base, n), 0o755)
+    for n in names:
+        path = os.path.join(base, n)
+        if os.path.isfile(path) and not os.path.islink(path) and os.lstat(path).st_ino not in carried:
+            os.chmod(path, 0o644)
+if not os.path.exists(repo):
+    os.rename(new, repo)
+    sys.exit()
 libc = ctypes.CDLL(None, use_errno=True)
 AT_FDCWD, RENAME_EXCHANGE = -100, 2
-if libc.renameat2(AT_FDCWD, os.fsencode(sys.argv[1]), AT_FDCWD, os.fsencode(sys.argv[2]), RENAME_EXCHANGE):
-    sys.exit("cannot exchange %s and %s: %s" % (sys.argv[1], sys.argv[2], os.strerror(ctypes.get_errno())))
-EXCHANGE
+if libc.renameat2(AT_FDCWD, os.fsencode(new), AT_FDCWD, os.fsencode(repo), RENAME_EXCHANGE):
+    sys.exit("cannot exchange %s and %s: %s" % (new, repo, os.strerror(ctypes.get_errno())))
+SWITCH
 }
 
 main() {
-    local tool
+    local tool build
     [ $# -ge 2 ] || die "usage: release.sh REPO BUILD_DIR..."
     repo=$(realpath -m -- "$1")
     shift
     builds=("$@")
     . "${builds[0]}/facts.sh"
-    url=${LIBCWORK_URL:-https://libcwork.example.org}
+    url=${LIBCWORK_URL:-${homepage%/}}
     for tool in apt-ftparchive createrepo_c rpmbuild rpmsign rpmkeys gpg gpgv /usr/bin/python3 flock; do needs $tool; done
     # make repo's trial may publish what is not committed yet; a release not.
     if [ "${LIBCWORK_TRIAL:-}" != true ] && git -C "$source_dir" rev-parse --git-dir >/dev/null 2>&1 &&
@@ -521,12 +477,13 @@ main() {
             die "could not build the release in the root"
         export LIBCWORK_PACKAGES=$work/built
     fi
-    mapfile -t files < <(for build in "${builds[@]}"; do
-        (. "$build/facts.sh" && packages_dir=${LIBCWORK_PACKAGES:-$packages_dir} &&
+    files=() rpms=()
+    for build in "${builds[@]}"; do
+        mapfile -t -O ${#files[@]} files < <(. "$build/facts.sh" && packages_dir=${LIBCWORK_PACKAGES:-$packages_dir} &&
             printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")
-    done)
+        rpms+=("$(. "$build/facts.sh" && echo "$rpm")")
+    done
     for file in "${files[@]}"; do [ -f "$file" ] || die "$file is missing: make package"; done
-    version=$(dpkg-deb -f "${files[0]}" Version)
     [ -n "${LIBCWORK_PACKAGES:-}" ] || trial_record
 
     take_lock "$version"
@@ -539,10 +496,9 @@ main() {
     index_apt
     index_rpm
     write_sums
-    set_modes
-    FINGERPRINT="${keys[*]}" /usr/bin/python3 "$here/verify.py" --no-record "$new" >"$work/verify.log" 2>&1 ||
+    verify_tree "$new" "${keys[@]}" ||
         die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
-    switch
+    set_modes_and_switch
     echo "release: version $version published in $repo, signed by ${keys[*]}"
 }
 

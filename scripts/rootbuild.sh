@@ -1,22 +1,8 @@
 #!/usr/bin/env bash
 # rootbuild.sh BUILD_DIR SOURCE.tar.gz OUT [KEYS.asc URL]: every
-# generation's packages, built from the source archive (scripts/dist.sh) in
-# a clean root of the build release (generations.txt), into OUT, which holds
-# them alone; with KEYS.asc, the armored keys of a release, and URL, its
-# repository, the keyring and release packages that bring them too.
-#
-# The root is made by mmdebstrap from the signed mirror with only what the
-# build needs, and kept in the download cache by its hash (scripts/debfetch.sh);
-# each build unpacks it afresh. Nothing of the caller reaches the build: it
-# runs offline, in /build, under umask 022, with a PATH, locale and time
-# zone of its own and no other environment. The sysroots come in already
-# fetched and verified, from BUILD_DIR's build tree. So the same source gives
-# the same bytes on any maintainer's machine.
-#
-# It needs no privilege: the root is unpacked and the build run by an
-# ordinary user, who is root only inside a user namespace of its own (as
-# root, the build drops to nobody first), so a root or a user build runs
-# the very same way.
+# generation's packages, built from the source archive in a clean root of
+# the build release, into OUT; with the armored keys of a release and its
+# repository's URL, the keyring and release packages too (docs/releasing.md).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -40,9 +26,9 @@ root=$work/root
 record() {
     local f
     printf '%s\n' "Format: 1.0" "Source: libcwork" "Version: $version" \
-        "Source-Archive: $(sha256sum <"$source" | cut -d' ' -f1) libcwork-$version-source.tar.gz" \
+        "Source-Archive: $(hash_of sha256 "$source") $(source_name "$version")" \
         "Commit: $(gzip -dc "$source" | git get-tar-commit-id)" "Build-Release: $build_release" \
-        "Build-Root: $(sha256sum <"$debian_dir/$build_release-build.tar" | cut -d' ' -f1)" \
+        "Build-Root: $(hash_of sha256 "$debian_dir/$build_release-build.tar")" \
         "Build-Root-Packages: $(cut -d' ' -f2- "$debian_dir/$build_release-build.tar.complete")" \
         "Installed-Build-Depends:"
     dpkg-query --admindir="$root/var/lib/dpkg" -W -f ' ${Package} (= ${Version}),\n' | sort | sed '$s/,$//'
@@ -50,7 +36,7 @@ record() {
     for f in "$debian_dir"/*-sysroot.complete; do
         awk -v r="${f##*/}" '$1 == "sha256" { sub(/-sysroot.complete$/, "", r); print " " $2, r "/" $3 }' "$f"
     done
-    [ $# = 3 ] || printf '%s\n' "Keys: $(sha256sum <"$4" | cut -d' ' -f1) libcwork.asc" "Repository: $5"
+    [ $# = 3 ] || printf '%s\n' "Keys: $(hash_of sha256 "$4") libcwork.asc" "Repository: $5"
     printf '%s\n' "Source-Date-Epoch: $epoch" "Build-Environment:" " PATH=/usr/bin:/bin" " HOME=/build" \
         " LC_ALL=C.UTF-8" " TZ=UTC" " umask 022" " user root of a user namespace" " offline" "Checksums-Sha256:"
     (cd "$root/build/out" && sha256sum -- * | awk '{ print " " $1, $2 }')
@@ -77,22 +63,21 @@ if [ "$(id -u)" = 0 ]; then
     as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 fi
 
-# Inside its namespaces the user is root, offline, with a /proc of its own
-# and the host's /dev (device files cannot be made there). The tarball is
-# read from standard input, so that the caller's cache need not be the
-# user's; its owners are the namespace's one user.
-env -i "${as_user[@]}" unshare -r -n -m -p -f --propagation private sh -c '
-    tar -x -C "$0" --no-same-owner --exclude="./dev/*" &&
-    mount -t proc proc "$0/proc" && mount --rbind /dev "$0/dev" && exec chroot "$0" "$@"' "$root" \
+# The tarball is read from standard input, so that the caller's cache need
+# not be the user's; its owners are the user's, root in the namespaces the
+# build runs in, offline.
+"${as_user[@]}" unshare -r tar -x -C "$root" --no-same-owner --exclude="./dev/*" <"$debian_dir/$build_release-build.tar" ||
+    die "could not unpack the build root"
+env -i "${as_user[@]}" bash -c '. "$0" && enter_root "$@"' "$here/lib.sh" "$root" \
     env -i PATH=/usr/bin:/bin HOME=/build LC_ALL=C.UTF-8 TZ=UTC \
     sh -c 'umask 022 && cd /build/src && for g in $1; do
         cmake --preset "$g" -DBUILD_TESTING=OFF -DLIBCWORK_DEBIAN_DIR=/build/debian >/dev/null &&
         cmake --build --preset "$g" >/dev/null && scripts/package.sh programs "build/$g" /build/out || exit; done
         [ -z "$2" ] || scripts/package.sh keys "build/${1%% *}" /build/out "$2" /build/keys/libcwork.gpg /build/keys/libcwork.asc' \
-    - "$generations" "${5:-}" <"$debian_dir/$build_release-build.tar" >"$work/log" 2>&1 ||
+    - "$generations" "${5:-}" >"$work/log" 2>&1 ||
     die "the build in the Debian $build_release root failed:"$'\n'"$(tail -n 30 "$work/log")"
 rm -rf "$out" && mkdir -p "$out"
 cp "$root"/build/out/* "$out/"
-cp "$source" "$out/libcwork-$version-source.tar.gz"
-record "$@" >"$out/libcwork-$version.buildinfo"
+cp "$source" "$out/$(source_name "$version")"
+record "$@" >"$out/$(record_name "$version")"
 echo "rootbuild: built in a clean Debian $build_release root: $(cd "$out" && ls | xargs)"

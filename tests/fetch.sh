@@ -65,6 +65,8 @@ case_mirror() {
     gpg --batch --export >"$DEBIAN_KEYRING"
     make_deb good "$work/good.deb"
     make_deb hostile "$work/hostile.deb"
+    # Of the good one's size, which the lists give: only its bytes betray it.
+    truncate -s "$(stat -c %s "$work/good.deb")" "$work/hostile.deb"
     hashes
     mirror "$work/good"
     gpgconf --kill gpg-agent
@@ -92,10 +94,17 @@ expect_good_run() {
     [ "$(cat "$marker")" = good ] || fail "the sysroot holds '$(cat "$marker")', not the good file"
 }
 
-# The .deb's bytes are not those its Packages entry gives.
+# The .deb's bytes are not those its Packages entry gives; then the good
+# bytes and more, of which no more is read than the lists give.
 case_deb_altered() {
     served "$work/hostile.deb"
     expect_refused "is not the file that the signed lists of Debian $suite name: its sha256 is $hostile_hash, the lists say $good_hash"
+    expect_good_run
+    rm -rf "$work/hostile" "$dest" "$dest.complete" "$work/cache/libcwork/sha256/$good_hash"
+    { cat "$work/good.deb" && head -c 1000 /dev/zero; } >"$work/longer.deb"
+    hostile_hash=$(sha256_of "$work/longer.deb")
+    served "$work/longer.deb"
+    expect_refused "sent more than the $(stat -c %s "$work/good.deb") bytes it should hold: stopped there"
     expect_good_run
 }
 
@@ -106,7 +115,7 @@ case_deb_partial() {
     head -c 300 "$work/hostile.deb" >"$work/partial.deb"
     hostile_hash=$(sha256_of "$work/partial.deb")
     served "$work/partial.deb"
-    expect_refused "its sha256 is $hostile_hash, the lists say $good_hash"
+    expect_refused "sent 300 bytes, and it should hold $(stat -c %s "$work/good.deb")"
     mkdir -p "$work/debian/$suite.apt/archives" "$work/cache/libcwork/sha256"
     cp "$work/partial.deb" "$work/debian/$suite.apt/archives/${pool##*/}"
     cp "$work/partial.deb" "$work/cache/libcwork/sha256/$good_hash"
