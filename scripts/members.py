@@ -8,31 +8,34 @@ import sys
 import tarfile
 
 
-def tar_members(data, prefix=""):
+def tar_files(data, prefix=""):
+    """{NAME: (mode and owners, bytes)} of a tar archive, any compression."""
     found = {}
     with tarfile.open(fileobj=io.BytesIO(data)) as tar:
         for m in tar:
             content = tar.extractfile(m).read() if m.isfile() else m.linkname.encode()
-            found[prefix + m.name] = "mode %04o, %s:%s, sha256 %s" % (m.mode, m.uname, m.gname,
-                                                                      hashlib.sha256(content).hexdigest()[:16])
+            found[prefix + m.name] = ("mode %04o, %s:%s" % (m.mode, m.uname, m.gname), content)
     return found
 
 
-def deb_members(data):
+def deb_files(data):
     # ar: a global header, then each member's 60-byte header and its bytes,
-    # padded to an even length.
+    # padded to an even length; the control and data archives' files are
+    # named as they lie in them, control.tar's behind "control:".
     found, at = {}, 8
     while at + 60 <= len(data):
         name, size = data[at:at + 16].decode().strip().rstrip("/"), int(data[at + 48:at + 58])
         body = data[at + 60:at + 60 + size]
-        found[name] = "sha256 %s" % hashlib.sha256(body).hexdigest()[:16]
-        if ".tar" in name:
-            found.update(tar_members(body, name + ":"))
+        found[name] = ("", body)
+        if name.startswith("control.tar"):
+            found.update(tar_files(body, "control:"))
+        elif name.startswith("data.tar"):
+            found.update(tar_files(body))
         at += 60 + size + size % 2
     return found
 
 
-def cpio_members(data):
+def cpio_files(data):
     # The newc format that rpm2cpio writes: a 110-byte header of hex fields,
     # the name, then the file, each padded to four bytes.
     found, at = {}, 0
@@ -43,23 +46,33 @@ def cpio_members(data):
         at += (110 + name_size + 3) & ~3
         if name == "TRAILER!!!":
             break
-        found[name] = "mode %o, sha256 %s" % (fields[1], hashlib.sha256(data[at:at + size]).hexdigest()[:16])
+        found[name] = ("mode %o" % fields[1], data[at:at + size])
         at += (size + 3) & ~3
     return found
 
 
-def members(path):
+def files_of(path):
+    """{NAME: (mode and owners, bytes)} of every member of the archive PATH."""
     with open(path, "rb") as f:
         data = f.read()
     if data[:8] == b"!<arch>\n":
-        return deb_members(data)
+        return deb_files(data)
     if data[:4] == b"\xed\xab\xee\xdb":
-        return cpio_members(subprocess.run(["rpm2cpio", path], capture_output=True, check=True).stdout)
-    return tar_members(data)
+        return cpio_files(subprocess.run(["rpm2cpio", path], capture_output=True, check=True).stdout)
+    return tar_files(data)
+
+
+def member(path, name):
+    """The bytes of the member NAME of the archive PATH, or None."""
+    try:
+        return files_of(path).get(name, (None, None))[1]
+    except (OSError, ValueError, EOFError, tarfile.TarError, subprocess.CalledProcessError):
+        return None
 
 
 def main(a, b):
-    left, right = members(a), members(b)
+    left, right = ({n: "%s, sha256 %s" % (m, hashlib.sha256(c).hexdigest()[:16]) for n, (m, c) in files_of(p).items()}
+                   for p in (a, b))
     differ = False
     for name in sorted(set(left) | set(right)):
         if left.get(name) != right.get(name):

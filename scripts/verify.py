@@ -6,6 +6,7 @@ Checks a published repository tree (docs/releasing.md); --sums writes the
 SHA256SUMS of the tree DIR on stdout. Environment: FINGERPRINT, ACCEPT_OLDER,
 XDG_STATE_HOME.
 """
+import argparse
 import bz2
 import fcntl
 import gzip
@@ -13,6 +14,7 @@ import hashlib
 import json
 import lzma
 import os
+import pathlib
 import re
 import shutil
 import sqlite3
@@ -28,10 +30,18 @@ import xml.etree.ElementTree as ET
 sys.dont_write_bytecode = True  # nothing written beside the scripts
 import dsse  # noqa: E402
 import fetch  # noqa: E402
+import members  # noqa: E402
 
 here = os.path.dirname(os.path.abspath(__file__))
 failures, news = [], []
-location = ""
+location = top = work = source = ""
+files = set()  # the tree's own files that it lists, in the private copy
+
+# The names a release gives what it publishes (cmake/package.cmake).
+KEYRING, RELEASE = "libcwork-archive-keyring", "libcwork-release"
+KEYRING_FILE, KEYRING_ALIAS = re.compile(KEYRING + r"_(.+)\+([^+_]+)_all\.deb"), re.compile(KEYRING + r"-([^_]+)\.deb")
+RELEASE_FILE, RELEASE_ALIAS = re.compile(RELEASE + r"-(.+)\.noarch\.rpm"), RELEASE + ".noarch.rpm"
+KEYRING_GPG, RELEASE_ASC = "./usr/share/keyrings/" + KEYRING + ".gpg", "./etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork"
 
 
 def bad(name, what):
@@ -70,6 +80,13 @@ def needs(command):
     die("%s is not installed (apt-get install %s)" % (command, package))
 
 
+def dig(value, *keys):
+    """VALUE[KEY]..., or None where any step is missing or not a dict."""
+    for key in keys:
+        value = value.get(key) if isinstance(value, dict) else None
+    return value
+
+
 # ---- Names ----
 # A name is what a client asks for: one that could pass for another (a
 # blank, a control or format character, bytes that are not UTF-8) is
@@ -80,6 +97,7 @@ OWNED_DIRS = ("apt", "rpm", "rebuilds")
 METADATA = ("FINGERPRINT", "libcwork.gpg", "libcwork.asc", "libcwork-retired.asc", "SHA256SUMS", "SHA256SUMS.asc")
 PACKAGE_FILE = re.compile(r"\.(deb|udeb|ddeb|rpm|tar|tgz|buildinfo)$|\.tar\.[^/]*$|\.intoto\.json$")
 PLAIN = re.compile(r"[A-Za-z0-9._+~-]+")
+DEPTH = 16
 
 
 def shown(name):
@@ -109,24 +127,33 @@ def owned(name):
 
 def plain(name):
     """A relative path inside the tree, of plain characters."""
-    parts = name.split("/")
-    return all(PLAIN.fullmatch(p) and p not in (".", "..") for p in parts)
+    return all(PLAIN.fullmatch(p) and p not in (".", "..") for p in name.split("/"))
 
 
 def walk(root):
-    """Every entry below ROOT, {name: kind}, links not followed: d, f, l or o(ther)."""
-    entries = {}
-    for base, dirs, names in os.walk(root):
-        for n in dirs + names:
-            path = os.path.join(base, n)
-            mode = os.lstat(path).st_mode
-            entries[os.path.relpath(path, root)] = ("d" if stat.S_ISDIR(mode) else "f" if stat.S_ISREG(mode)
-                                                    else "l" if stat.S_ISLNK(mode) else "o")
+    """Every entry below ROOT, {name: kind}, links not followed: d, f, l or
+    o(ther); no deeper than any release writes."""
+    entries, pending = {}, [("", 0)]
+    while pending:
+        rel, depth = pending.pop()
+        try:
+            names = os.listdir(os.path.join(root, rel))
+        except OSError as e:
+            bad(shown(rel), "cannot be read: %s" % e.strerror)
+            continue
+        for n in names:
+            name = os.path.join(rel, n)
+            mode = os.lstat(os.path.join(root, name)).st_mode
+            entries[name] = "d" if stat.S_ISDIR(mode) else "f" if stat.S_ISREG(mode) else "l" if stat.S_ISLNK(mode) else "o"
+            if entries[name] == "d" and depth + 1 >= DEPTH:
+                bad(shown(name), "lies %d directories deep, deeper than any release writes" % DEPTH)
+            elif entries[name] == "d":
+                pending.append((name, depth + 1))
     return entries
 
 
 def check_names(entries):
-    """The owned regular files whose names are sound: those the checks may read."""
+    """The owned regular files whose names are sound."""
     found = set()
     for name, kind in sorted(entries.items()):
         fault = name_fault(name)
@@ -141,26 +168,39 @@ def check_names(entries):
     return found
 
 
-# ---- Files and their hashes ----
+# ---- The tree, read into a private copy ----
+# Over a URL or from a directory alike, each file is read once, into a copy
+# of the verifier's own, never past the size the signed list gives it, and
+# hashed as it comes; everything is checked, and then used, from the copy.
 
-top = ""
-files = set()
 _digests = {}
 HASHES = (("md5sum", "md5"), ("sha1", "sha1"), ("sha256", "sha256"), ("sha512", "sha512"))
 
 
+def get(name, size, exact):
+    """NAME of the tree into the copy; False where the tree has no such file,
+    fetch.Failed where it is not what it should be."""
+    hashes = {a: hashlib.new(a) for _, a in HASHES}
+    path = os.path.join(top, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    url = source + "/" + urllib.parse.quote(name, safe="/+~") if "://" in source or source.startswith("file:") else \
+        pathlib.Path(source, name).as_uri()
+    try:
+        fetch.fetch(url, path, size, exact, sink=lambda block: [h.update(block) for h in hashes.values()])
+    except fetch.Missing:
+        return False
+    _digests[name] = {a: h.hexdigest() for a, h in hashes.items()}
+    _digests[name]["size"] = str(os.path.getsize(path))
+    return True
+
+
 def digest(name, algo="sha256"):
-    if name not in _digests:
-        hashes = {a: hashlib.new(a) for a in ("md5", "sha1", "sha256", "sha512")}
-        size = 0
-        with open(os.path.join(top, name), "rb") as f:
-            for block in iter(lambda: f.read(1 << 20), b""):
-                size += len(block)
-                for h in hashes.values():
-                    h.update(block)
-        _digests[name] = {a: h.hexdigest() for a, h in hashes.items()}
-        _digests[name]["size"] = str(size)
     return _digests[name][algo]
+
+
+def read(name):
+    with open(os.path.join(top, name), "rb") as f:
+        return f.read()
 
 
 def holds(name, where, algo=None, sum=None, size=None):
@@ -175,11 +215,6 @@ def holds(name, where, algo=None, sum=None, size=None):
     else:
         return True
     return False
-
-
-def read(name):
-    with open(os.path.join(top, name), "rb") as f:
-        return f.read()
 
 
 def decompressed(name, data):
@@ -202,9 +237,6 @@ def decompressed(name, data):
 # ---- Keys and signatures ----
 # A signature counts by its status, never by gpgv's exit code: a good
 # one (GOODSIG, VALIDSIG) by a key that is neither revoked nor expired.
-
-work = ""
-
 
 def keys_of(*keyrings):
     """The keys in KEYRINGS: {primary: {"revoked", "parts": {fingerprint: expiry or None}}}."""
@@ -236,7 +268,7 @@ def gpgv(keyring, *args):
             sigs.append({"status": None})
         elif f[1] in ("GOODSIG", "EXPSIG", "EXPKEYSIG", "REVKEYSIG", "BADSIG", "ERRSIG") and sigs:
             sigs[-1]["status"] = f[1]
-        elif f[1] == "VALIDSIG" and sigs and len(f) >= 12:
+        elif f[1] == "VALIDSIG" and sigs and len(f) >= 12 and f[4].isdigit():
             sigs[-1].update(part=f[2], made=int(f[4]), key=f[-1])
     return sigs
 
@@ -245,8 +277,8 @@ def good_signature(what, sigs, keys, trusted, once=False, claimed=None, none=Tru
     """The good signatures of SIGS by keys of TRUSTED; none, WHAT failing
     (saying so unless NONE is false), where there is none. A bad or revoked
     one fails WHAT whoever made it, and so does one by another key than
-    CLAIMED. An expired key's counts where ONCE (a file that is never signed
-    anew) and it was made before the key expired."""
+    CLAIMED, or one dated to come. An expired key's counts where ONCE (a
+    file that is never signed anew) and it was made before the key expired."""
     found = []
     for s in sigs:
         key, part = s.get("key"), s.get("part")
@@ -261,7 +293,7 @@ def good_signature(what, sigs, keys, trusted, once=False, claimed=None, none=Tru
             found = None
         elif key not in trusted or s["status"] not in ("GOODSIG", "EXPKEYSIG"):
             continue
-        elif s["made"] > time.time() + 86400:
+        elif s["made"] > time.time() + 300:
             bad(what, "signed on %s, which is yet to come" % when(s["made"]))
             found = None
         elif s["status"] == "EXPKEYSIG":
@@ -312,7 +344,7 @@ def wanted(text, keys):
 
 # ---- SHA256SUMS ----
 # sha256sum's own lines, then "# size N NAME" for each, which sha256sum -c
-# passes over as comments: what a client fetching the tree stops at.
+# passes over as comments: what a client reading the tree stops at.
 
 def sums_of(directory):
     entries = walk(directory)
@@ -344,78 +376,65 @@ def read_sums(data):
             bad("SHA256SUMS", "line %d is neither a sha256 and a name nor a size: %s" % (n, shown(os.fsdecode(line))))
             continue
         name = os.fsdecode((hashed or sized).group(2))
-        if name_fault(name) or not plain(name) or not owned(name):
+        if name_fault(name) or not plain(name) or not owned(name) or name in ("SHA256SUMS", "SHA256SUMS.asc"):
             bad("SHA256SUMS", "names %s, which is not a path of the tree's own" % shown(name))
             continue
         table = listed if hashed else sizes
         if name in table:
             bad("SHA256SUMS", "names %s twice" % name)
         table[name] = (hashed or sized).group(1).decode()
-    for name in listed:
+    for name in sorted(listed):
         if name not in sizes:
             bad("SHA256SUMS", "gives no size for %s" % name)
-    return listed, sizes
+        if any(other.startswith(name + "/") for other in listed):
+            bad("SHA256SUMS", "names %s as a file and as a directory" % name)
+            del sizes[name]
+    return {n: s for n, s in listed.items() if n in sizes}, sizes
 
-
-def check_sums(listed, sizes):
-    for name, sum in sorted(listed.items()):
-        holds(name, "SHA256SUMS", "sha256", sum, sizes.get(name))
-    for name in sorted(files - set(listed) - {"SHA256SUMS", "SHA256SUMS.asc"}):
-        bad(name, "no signed index names it: it is not the tree's, or it was changed")
-
-
-# ---- Over a URL: the signature first, then each file at its size ----
 
 FIRST = (("FINGERPRINT", 1 << 16), ("libcwork.gpg", 1 << 20), ("SHA256SUMS", 1 << 24), ("SHA256SUMS.asc", 1 << 16))
 
 
-def fetch_first(url, dest):
-    os.makedirs(dest, exist_ok=True)
+def read_tree(owned_files):
+    """The keys, SHA256SUMS and its signature, each within a small cap and
+    checked before anything else is read; then each file SHA256SUMS lists,
+    at the size it gives. The signers of SHA256SUMS."""
+    global files
     for name, cap in FIRST:
         try:
-            fetch.fetch(url + "/" + name, os.path.join(dest, name), cap)
-        except fetch.Missing:
-            die("%s has no %s: it is not a libcwork repository tree" % (url, name))
+            if get(name, cap, False):
+                files.add(name)
+            elif name in ("FINGERPRINT", "libcwork.gpg"):
+                die("%s has no %s: it is not a libcwork repository tree" % (location, name))
+            else:
+                die("%s has no %s: every release writes SHA256SUMS and SHA256SUMS.asc" % (location, name))
         except fetch.Failed as e:
             die(str(e))
-
-
-def fetch_rest(url, dest, listed, sizes):
+    keyring = os.path.join(top, "libcwork.gpg")
+    keys = keys_of(keyring)
+    signers = (keyring, keys, wanted(os.environ.get("FINGERPRINT") or read("FINGERPRINT").decode(errors="replace"), keys))
+    signed = good_signature("SHA256SUMS.asc", gpgv(keyring, os.path.join(top, "SHA256SUMS.asc"),
+                                                   os.path.join(top, "SHA256SUMS")), *signers[1:])
+    if not signed:
+        die("%s: nothing more of it is read, as its SHA256SUMS is not signed by %s" % (location, " ".join(signers[2])))
+    listed, sizes = read_sums(read("SHA256SUMS"))
+    for name in ("FINGERPRINT", "libcwork.gpg"):
+        if name not in listed:
+            bad("SHA256SUMS", "does not name %s, which every release writes" % name)
     for name, sum in sorted(listed.items()):
-        if name in dict(FIRST) or name not in sizes:
-            continue
-        path = os.path.join(dest, name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        h = hashlib.sha256()
         try:
-            fetch.fetch(url + "/" + urllib.parse.quote(name, safe="/+~"), path, int(sizes[name]), exact=True, sink=h.update)
-        except fetch.Missing:
-            bad(name, "missing at %s, and SHA256SUMS names it (sha256 %s)" % (url, sum))
-            continue
+            if name in dict(FIRST) or get(name, int(sizes[name]), True):
+                files.add(name)
+                holds(name, "SHA256SUMS", "sha256", sum, sizes[name]) or files.discard(name)
+            else:
+                bad(name, "missing, and SHA256SUMS names it (sha256 %s)" % sum)
         except fetch.Failed as e:
             if e.unreachable:
                 die(str(e))
             bad(name, str(e))
-            continue
-        if h.hexdigest() != sum:
-            bad(name, "fetched with sha256 %s, and SHA256SUMS says %s" % (h.hexdigest(), sum))
-            os.remove(path)
-
-
-def copy_tree(source, dest):
-    """DEST, a copy of the tree SOURCE to check and then use: its files, and
-    its links as links; what is neither stays out, and fails."""
-    for name, kind in sorted(walk(source).items()):
-        s, d = os.path.join(source, name), os.path.join(dest, name)
-        os.makedirs(os.path.dirname(d), exist_ok=True)
-        if kind == "d":
-            os.makedirs(d, exist_ok=True)
-        elif kind == "f":
-            shutil.copyfile(s, d)
-        elif kind == "l":
-            os.symlink(os.readlink(s), d)
-        elif owned(name):
-            bad(shown(name), "not a plain file, which every file of the tree's own is")
+    for name in sorted(owned_files - set(listed) - {"SHA256SUMS", "SHA256SUMS.asc"}):
+        bad(name, "no signed index names it: it is not the tree's, or it was changed")
+    return signers, signed
 
 
 # ---- apt ----
@@ -439,9 +458,14 @@ def deb822(name, data):
     return stanzas
 
 
-def check_packages(index, entries, named):
+INDEX_FIELDS = {"filename", "size", "md5sum", "sha1", "sha256", "sha512"}
+_controls = {}
+
+
+def check_packages(index, dist, entries, named):
     """Every entry of the Packages index INDEX (any compression), each file
-    it names by its size and every hash that apt would check."""
+    it names by its size and every hash that apt would check, and what it
+    says of the file, what the file says of itself."""
     for st in deb822(index, decompressed(index, read(index))):
         filename = st.get("filename", "")
         what = "%s %s" % (st.get("package", "?"), st.get("version", "?"))
@@ -452,9 +476,18 @@ def check_packages(index, entries, named):
         named.add(path)
         if "sha256" not in st:
             bad(index, "gives %s no SHA256" % filename)
-        if holds(path, index, size=st.get("size")) and all(holds(path, index, algo, st[field])
-                                                           for field, algo in HASHES if field in st):
-            entries.append((st.get("package", ""), st.get("version", ""), path, index))
+        if not (holds(path, index, size=st.get("size")) and all(holds(path, index, algo, st[field])
+                                                                for field, algo in HASHES if field in st)):
+            continue
+        if path not in _controls:
+            control = members.member(os.path.join(top, path), "control:./control")
+            _controls[path] = (deb822(path, control) or [{}])[0] if control else None
+        said = {k: v for k, v in st.items() if k not in INDEX_FIELDS}
+        if said != _controls[path]:
+            bad(index, "says of %s what its control file does not: %s" % (filename, ", ".join(sorted(
+                k for k in set(said) | set(_controls[path] or {}) if said.get(k) != (_controls[path] or {}).get(k)))))
+            continue
+        entries.append(("apt", st.get("package", ""), st.get("version", ""), path, index, dist))
 
 
 def check_dist(dist, signers, entries, pool_named):
@@ -477,13 +510,17 @@ def check_dist(dist, signers, entries, pool_named):
                 if f.read() != read(release):
                     bad(name, "signs other text than %s" % release)
     stanza = (deb822(release, read(release)) or [{}])[0]
-    if stanza.get("codename") != dist.split("/")[-1]:
-        bad(release, "names the dist %s, not %s" % (stanza.get("codename"), dist.split("/")[-1]))
+    codename = dist.split("/")[-1]
+    if stanza.get("codename") != codename:
+        bad(release, "names the dist %s, not %s" % (stanza.get("codename"), codename))
     named = {"Release", "Release.gpg", "InRelease"}
     for field, algo in HASHES:
         for line in stanza.get(field, "").split("\n"):
             words = line.split()
+            if not words:
+                continue
             if len(words) != 3:
+                bad(release, "holds a line that is not a hash, a size and a name: %s" % shown(line))
                 continue
             sum, size, path = words
             if name_fault(path) or not plain(path):
@@ -495,7 +532,7 @@ def check_dist(dist, signers, entries, pool_named):
             if not re.fullmatch(r"[^/]+/binary-[^/]+/Packages(\.(gz|xz|bz2))?", path):
                 bad(release, "names %s, an index that no release writes and make verify does not read" % path)
             elif holds(dist + "/" + path, release, algo, sum, size):
-                check_packages(dist + "/" + path, entries, pool_named)
+                check_packages(dist + "/" + path, codename, entries, pool_named)
     if "sha256" not in stanza:
         bad(release, "names no index by sha256")
     # The indices kept by hash, for clients that read an older InRelease:
@@ -508,14 +545,14 @@ def check_dist(dist, signers, entries, pool_named):
             if digest(name, algo) != by_hash.group(3):
                 bad(name, "its %s is %s, not the one its name gives" % (algo, digest(name, algo)))
             else:
-                check_packages(name, entries, pool_named)
+                check_packages(name, codename, entries, pool_named)
         elif path not in named:
             bad(name, "%s does not name it" % release)
 
 
-def check_apt(dirs, signers, entries):
+def check_apt(signers, entries):
     pool_named = set()
-    for dist in sorted(d for d in dirs if re.fullmatch(r"apt/dists/[^/]+", d)):
+    for dist in sorted({"/".join(f.split("/")[:3]) for f in files if f.startswith("apt/dists/") and f.count("/") >= 3}):
         check_dist(dist, signers, entries, pool_named)
     for name in sorted(f for f in files if f.startswith("apt/")):
         if name.startswith("apt/pool/") and name not in pool_named:
@@ -527,20 +564,24 @@ def check_apt(dirs, signers, entries):
 # ---- rpm ----
 
 XML_BASE = "{http://www.w3.org/XML/1998/namespace}base"
+RPM_HASHES = {"sha256": "sha256", "sha512": "sha512", "sha": "sha1", "sha1": "sha1", "md5": "md5"}
 # What createrepo_c writes; the others (primary_zck, updateinfo, modules,
 # ...) dnf may read, and nothing here checks.
 RPM_METADATA = ("primary", "primary_db", "filelists", "filelists_db", "other", "other_db")
-RPM_HASHES = {"sha256": "sha256", "sha512": "sha512", "sha": "sha1", "sha1": "sha1", "md5": "md5"}
+DEPENDENCIES = ("provides", "requires", "conflicts", "obsoletes", "recommends", "suggests", "supplements", "enhances")
+FLAGS = {"EQ": "=", "LE": "<=", "GE": ">=", "LT": "<", "GT": ">", None: "", "": ""}
 
 
 def local(tag):
     return tag.rsplit("}", 1)[-1]
 
 
-def child(element, name):
-    """ELEMENT's one child NAME; with two, which a client reads is not known: None."""
-    found = [c for c in element if local(c.tag) == name]
-    return found[0] if len(found) == 1 else None
+def children(element, name):
+    return [c for c in element if local(c.tag) == name]
+
+
+def evr(epoch, ver, rel):
+    return "%s%s%s" % (epoch + ":" if epoch not in (None, "", "0") else "", ver or "", "-" + rel if rel else "")
 
 
 def check_located(repo, where, href, base, algo, sum, size, named):
@@ -560,40 +601,83 @@ def check_located(repo, where, href, base, algo, sum, size, named):
 
 
 def primary_xml(repo, where, data, named, entries):
+    """{pkgid: what the entry says of its package} of a primary xml."""
+    said = {}
     try:
         root = ET.fromstring(data)
     except ET.ParseError as e:
         bad(where, "not XML: %s" % e)
-        return
+        return said
     for pkg in (p for p in root.iter() if local(p.tag) == "package"):
-        loc, ck, size, ver = (child(pkg, n) for n in ("location", "checksum", "size", "version"))
-        if loc is None or ck is None:
-            bad(where, "holds a package with no location or checksum")
+        parts = {n: children(pkg, n) for n in ("name", "arch", "version", "checksum", "location", "size", "format")}
+        if any(len(v) != 1 for v in parts.values()):
+            bad(where, "holds a package entry without one each of name, arch, version, checksum, location, size, format")
             continue
+        loc, ck, ver = parts["location"][0], parts["checksum"][0], parts["version"][0]
         name = check_located(repo, where, loc.get("href", ""), loc.get(XML_BASE), ck.get("type"), (ck.text or "").strip(),
-                             None if size is None else size.get("package"), named)
-        if name and ver is not None:
-            entries.append((child(pkg, "name").text, "%s-%s" % (ver.get("ver"), ver.get("rel")), name, where))
+                             parts["size"][0].get("package"), named)
+        if not name:
+            continue
+        deps = {(kind, e.get("name"), FLAGS.get(e.get("flags"), "?"), evr(e.get("epoch"), e.get("ver"), e.get("rel")))
+                for f in parts["format"] for d in f for kind in [local(d.tag)] if kind in DEPENDENCIES for e in d}
+        deps |= {("file", (f.text or "").strip(), "", "") for f in parts["format"][0] if local(f.tag) == "file"}
+        said[name] = ((parts["name"][0].text, parts["arch"][0].text, ver.get("epoch") or "0", ver.get("ver"), ver.get("rel")), deps)
+        entries.append(("rpm", parts["name"][0].text, "%s-%s" % (ver.get("ver"), ver.get("rel")), name, where,
+                        ver.get("epoch") or "0"))
+    return said
 
 
 def primary_db(repo, where, data, named, entries):
+    """The same of a primary sqlite database: only tables, as createrepo_c writes it."""
+    said = {}
     with tempfile.NamedTemporaryFile(dir=work) as db:
         db.write(data)
         db.flush()
         try:
             with sqlite3.connect("file:%s?mode=ro" % db.name, uri=True) as c:
-                rows = c.execute("SELECT name, version, release, location_href, location_base, checksum_type, pkgId, "
-                                 "size_package FROM packages").fetchall()
+                if c.execute("SELECT count(*) FROM sqlite_master WHERE type = 'view'").fetchone()[0]:
+                    bad(where, "holds views, which no release writes: what it says would depend on the reader")
+                    return said
+                rows = c.execute("SELECT pkgKey, name, arch, epoch, version, release, location_href, location_base, "
+                                 "checksum_type, pkgId, size_package FROM packages").fetchall()
+                deps = {k: c.execute("SELECT pkgKey, name, flags, epoch, version, release FROM " + k).fetchall()
+                        for k in DEPENDENCIES[:4]}
+                paths = c.execute("SELECT pkgKey, name FROM files").fetchall()
         except sqlite3.Error as e:
             bad(where, "not a primary database that can be read: %s" % e)
-            return
-    for pkg, ver, rel, href, base, algo, sum, size in rows:
+            return said
+    for key, pkg, arch, epoch, ver, rel, href, base, algo, sum, size in rows:
         name = check_located(repo, where, href or "", base, algo, sum, size, named)
         if name:
-            entries.append((pkg, "%s-%s" % (ver, rel), name, where))
+            found = {(k, n, FLAGS.get(f, "?"), evr(e, v, r)) for k, rs in deps.items() for p, n, f, e, v, r in rs if p == key}
+            found |= {("file", n, "", "") for p, n in paths if p == key}
+            said[name] = ((pkg, arch, epoch or "0", ver, rel), found)
+            entries.append(("rpm", pkg, "%s-%s" % (ver, rel), name, where, epoch or "0"))
+    return said
 
 
-def check_rpm_repo(repo, signers, entries):
+HEADER = ("%{NAME}|%{ARCH}|%{EPOCHNUM}|%{VERSION}|%{RELEASE}\\n" + "".join(
+    "[%s|%%{%sNAME}|%%{%sFLAGS:depflags}|%%{%sVERSION}\\n]" % (k, k.upper()[:-1], k.upper()[:-1], k.upper()[:-1])
+    for k in DEPENDENCIES) + "[file|%{FILENAMES}||\\n]--\\n")
+
+
+def headers(rpms):
+    """{name: (what its header says of the package, its dependencies and files)},
+    each package asked alone, once for all the names of its bytes."""
+    found, by_bytes = {}, {}
+    for name in rpms:
+        if digest(name) not in by_bytes:
+            lines = run("rpm", "-qp", "--qf", HEADER, os.path.join(top, name)).stdout.decode(errors="replace").splitlines()
+            fields = [line.split("|") for line in lines[1:-1]]
+            by_bytes[digest(name)] = None if not lines or len(lines[0].split("|")) != 5 or lines[-1] != "--" or \
+                any(len(f) != 4 for f in fields) else (tuple(lines[0].split("|")), {
+                    (k, n, f, v[2:] if v.startswith("0:") else v) for k, n, f, v in fields if not n.startswith("rpmlib(")})
+        if by_bytes[digest(name)]:
+            found[name] = by_bytes[digest(name)]
+    return found
+
+
+def check_rpm_repo(repo, signers, entries, said):
     repomd, asc = repo + "/repodata/repomd.xml", repo + "/repodata/repomd.xml.asc"
     named = {repomd, asc}
     if repomd not in files or asc not in files:
@@ -606,33 +690,37 @@ def check_rpm_repo(repo, signers, entries):
     except ET.ParseError as e:
         bad(repomd, "not XML: %s" % e)
         return named
-    primary = False
+    primaries = []
     for data in (d for d in root.iter() if local(d.tag) == "data"):
-        loc, ck, size, opened = (child(data, n) for n in ("location", "checksum", "size", "open-checksum"))
-        if loc is None or ck is None:
-            bad(repomd, "names metadata with no location or checksum")
-            continue
-        name = check_located(repo, repomd, loc.get("href", ""), loc.get(XML_BASE), ck.get("type"), (ck.text or "").strip(),
-                             None if size is None else (size.text or "").strip(), named)
+        loc, ck, size, opened = (children(data, n) for n in ("location", "checksum", "size", "open-checksum"))
         kind = data.get("type")
+        if len(loc) != 1 or len(ck) != 1 or len(size) > 1 or len(opened) > 1:
+            bad(repomd, "names metadata without one location and one checksum")
+            continue
         if kind not in RPM_METADATA:
             bad(repomd, "names metadata of the kind %s, which no release writes and make verify does not read" % kind)
+        name = check_located(repo, repomd, loc[0].get("href", ""), loc[0].get(XML_BASE), ck[0].get("type"),
+                             (ck[0].text or "").strip(), (size[0].text or "").strip() if size else None, named)
         if not name or kind not in ("primary", "primary_db"):
             continue
         content = decompressed(name, read(name))
-        if opened is not None and hashlib.new(RPM_HASHES.get(opened.get("type"), "sha256"), content).hexdigest() != \
-                (opened.text or "").strip():
+        if opened and hashlib.new(RPM_HASHES.get(opened[0].get("type"), "sha256"), content).hexdigest() != \
+                (opened[0].text or "").strip():
             bad(name, "uncompressed, it is not what %s says" % repomd)
             continue
-        (primary_xml if kind == "primary" else primary_db)(repo, name, content, named, entries)
-        primary = primary or kind == "primary"
-    if not primary:
-        bad(repomd, "names no primary metadata that holds")
+        primaries.append((name, (primary_xml if kind == "primary" else primary_db)(repo, name, content, named, entries)))
+    if not any(local(d.tag) == "data" and d.get("type") == "primary" for d in root.iter()):
+        bad(repomd, "names no primary metadata")
+    for (a, one), (b, other) in zip(primaries, primaries[1:]):
+        if one != other:
+            bad(b, "says otherwise of the packages than %s" % a)
+    for name, info in primaries:
+        said.update({(n, name): i for n, i in info.items()})
     return named
 
 
-def check_rpm(dirs, signers, entries):
-    repos = sorted(d for d in dirs if re.fullmatch(r"rpm/[^/]+", d))
+def check_rpm(signers, entries):
+    repos = sorted({"/".join(f.split("/")[:2]) for f in files if f.startswith("rpm/") and f.count("/") >= 2})
     if not repos:
         return
     needs("rpmkeys")
@@ -640,20 +728,34 @@ def check_rpm(dirs, signers, entries):
     for key in ("libcwork.asc", "libcwork-retired.asc"):
         if key in files and run("rpmkeys", "--dbpath", rpmdb, "--import", os.path.join(top, key)).returncode:
             bad(key, "holds no key that rpmkeys can import")
-    named = set()
+    named, said = set(), {}
     for repo in repos:
-        named |= check_rpm_repo(repo, signers, entries)
+        named |= check_rpm_repo(repo, signers, entries, said)
     for name in sorted(f for f in files if f.startswith("rpm/") and f not in named):
         bad(name, "neither a repository's repomd.xml nor its primary metadata names it")
+    rpms = sorted({e[3] for e in entries if e[0] == "rpm"})
+    if not rpms:
+        return
+    # What the metadata says of each package, what its header says of it:
+    # the same package, and nothing it does not require, provide or hold.
+    real = headers(rpms)
+    for (name, where), (package, deps) in sorted(said.items()):
+        if name not in real:
+            bad(name, "is not an rpm package that rpm can read")
+        elif package != real[name][0]:
+            bad(where, "says %s is %s, and it is %s" % (name, "-".join(package), "-".join(real[name][0])))
+        elif not deps <= real[name][1]:
+            bad(where, "says of %s what its header does not: %s" % (name, ", ".join(sorted(" ".join(d).strip()
+                                                                                          for d in deps - real[name][1]))))
     # An .rpm carries one signature, by a key of the tree's when it was
     # released: the keys the tree names now or has retired.
-    rpms = sorted({e[2] for e in entries if e[2].startswith("rpm/")})
-    if rpms:
-        out = run("rpmkeys", "--dbpath", rpmdb, "-K", *[os.path.join(top, r) for r in rpms]).stdout.decode(errors="replace")
-        for line in out.splitlines():
-            path, _, verdict = line.rpartition(": ")
-            if verdict != "digests signatures OK":
-                bad(os.path.relpath(path, top), "not signed by a key of the tree's: %s" % verdict)
+    out = run("rpmkeys", "--dbpath", rpmdb, "-K", *[os.path.join(top, r) for r in rpms]).stdout.decode(errors="replace")
+    ok = {line[:-len(": digests signatures OK")] for line in out.splitlines() if line.endswith(": digests signatures OK")}
+    for r in rpms:
+        if os.path.join(top, r) not in ok:
+            bad(r, "not signed by a key of the tree's: %s" % next(
+                (line.rpartition(": ")[2] for line in out.splitlines() if line.startswith(os.path.join(top, r) + ":")),
+                "rpmkeys cannot read it"))
 
 
 # ---- Provenance: every version, and every file a client can be handed ----
@@ -682,7 +784,7 @@ def signed_statement(name, want, keyring, keys, trusted, claim=None, none="no go
         path = os.path.join(work, "sig.%d" % n)
         with open(path, "wb") as f:
             f.write(sig)
-        claimed = (claim or keyid).upper() or None
+        claimed = (claim or str(keyid)).upper() or None
         good = good_signature(name, gpgv(keyring, path, os.path.join(work, "pae")), keys, trusted, once=True,
                               claimed=claimed, none=False) or good
     if not good:
@@ -693,10 +795,10 @@ def signed_statement(name, want, keyring, keys, trusted, claim=None, none="no go
 
 def subjects_of(name, st):
     found = {}
-    for s in st.get("subject", []):
-        subject, sum = s.get("name", ""), (s.get("digest") or {}).get("sha256", "")
-        if name_fault(subject) or not plain(subject) or not owned(subject):
-            bad(name, "names %s, which is not a file of the tree's own" % shown(subject))
+    for s in st.get("subject") or []:
+        subject, sum = dig(s, "name"), dig(s, "digest", "sha256")
+        if not isinstance(subject, str) or name_fault(subject) or not plain(subject) or not owned(subject):
+            bad(name, "names %s, which is not a file of the tree's own" % shown(str(subject)))
             continue
         if subject not in files or digest(subject) != sum:
             bad(name, "names %s with sha256 %s, and the tree's is %s" % (subject, sum,
@@ -705,8 +807,32 @@ def subjects_of(name, st):
     return found
 
 
-def record_fields(name):
-    return dsse.record_fields(os.path.join(top, name))
+def check_record(v, name, st, subjects):
+    """The build record and source archive of version V, as its provenance NAME says."""
+    record, source = "libcwork-%s.buildinfo" % v, "libcwork-%s-source.tar.gz" % v
+    for what, file in (("build record", record), ("source archive", source)):
+        if file not in subjects:
+            bad("version %s" % v, "has no %s %s that its provenance names" % (what, file))
+    if record not in files or subjects.get(record) != digest(record):
+        return
+    fields = dsse.record_fields(os.path.join(top, record))
+    one = {k: (fields.get(k) or [""])[0] for k in ("Version", "Source-Archive", "Commit", "Build-Root")}
+    if one["Version"] != v:
+        bad(record, "is the build record of version %s" % (one["Version"] or "(none)"))
+    if source in files and one["Source-Archive"].split()[:1] != [digest(source)]:
+        bad(record, "names the source archive by sha256 %s, and %s is %s" % (one["Source-Archive"], source, digest(source)))
+    in_root = bool(re.fullmatch("[0-9a-f]{64}", one["Build-Root"]))
+    deps = dig(st, "predicate", "buildDefinition", "resolvedDependencies")
+    said = {"source archive": (dig(st, "predicate", "buildDefinition", "externalParameters", "source", "digest", "sha256"),
+                               one["Source-Archive"].split()[:1] and one["Source-Archive"].split()[0]),
+            "commit": (dig(st, "predicate", "buildDefinition", "externalParameters", "commit"), one["Commit"]),
+            "build root": (dig(deps[0], "digest", "sha256") if isinstance(deps, list) and deps and in_root else None,
+                           one["Build-Root"] if in_root else None)}
+    for what, (stated, recorded) in said.items():
+        if stated != recorded:
+            bad(name, "names the %s %s, and the build record %s" % (what, stated, recorded))
+    if not in_root:
+        say("version %s: its build record says Build-Root: %s, and nothing can rebuild it" % (v, one["Build-Root"] or "(none)"))
 
 
 def check_provenance():
@@ -724,68 +850,83 @@ def check_provenance():
         if st is None:
             continue
         v = v.group(1)
-        said = st.get("predicate", {}).get("buildDefinition", {}).get("externalParameters", {})
-        if said.get("version") != v:
-            bad(name, "is the provenance of version %s" % said.get("version"))
+        if dig(st, "predicate", "buildDefinition", "externalParameters", "version") != v:
+            bad(name, "is the provenance of version %s" % dig(st, "predicate", "buildDefinition", "externalParameters", "version"))
         subjects = subjects_of(name, st)
-        record, source = "libcwork-%s.buildinfo" % v, "libcwork-%s-source.tar.gz" % v
-        for what, file in (("build record", record), ("source archive", source)):
-            if file not in subjects:
-                bad("version %s" % v, "has no %s %s that its provenance names" % (what, file))
-        if record in files and subjects.get(record) == digest(record):
-            fields = record_fields(record)
-            if fields.get("Version") != [v]:
-                bad(record, "is the build record of version %s" % (" ".join(fields.get("Version", [])) or "(none)"))
-            archive = (fields.get("Source-Archive") or [""])[0].split()
-            if source in files and archive[:1] != [digest(source)]:
-                bad(record, "names the source archive by sha256 %s, and %s is %s" % (archive[:1], source, digest(source)))
-            if not re.fullmatch("[0-9a-f]{64}", (fields.get("Build-Root") or [""])[0]):
-                say("version %s: its build record says Build-Root: %s, and nothing can rebuild it"
-                    % (v, (fields.get("Build-Root") or ["(none)"])[0]))
+        check_record(v, name, st, subjects)
         versions[v] = subjects
     return versions
 
 
-def version_of(version, provenance):
-    """The release version that an index's VERSION is of: itself, or with a
-    suffix (+CODENAME of a keyring, .glibcN of an rpm's release)."""
-    found = [v for v in provenance if version == v or version.startswith((v + "+", v + "."))]
-    return max(found, key=len) if found else None
+def version_of(entry, provenance):
+    """The release version that an index entry is of, in the forms a release
+    writes: VERSION itself, VERSION+CODENAME of the keyring in its dist, and
+    for an rpm, epoch 0 and VERSION with the floor's tag (.glibcN)."""
+    kind, pkg, version, _, _, extra = entry
+    if kind == "apt" and pkg == KEYRING:
+        version = version[:-len("+" + extra)] if version.endswith("+" + extra) else None
+    elif kind == "rpm" and extra == "0" and version not in provenance:
+        version = re.sub(r"\.glibc[0-9.]+$", "", version)
+    elif kind == "rpm" and extra != "0":
+        version = None
+    return version if version in provenance else None
 
 
 def check_coverage(entries, provenance):
     """Every file an index hands a client, and every file at the top, is a
     subject of its version's provenance; an unversioned alias has the bytes
-    of one. {version: [(sha256, name, made as)]} for the rebuild."""
+    of the newest version's file it stands for. {version: [(sha256, name,
+    made as)]} for the rebuild, and the versions the indices name."""
     of = {v: [(s, n, n.split("/")[-1]) for n, s in subjects.items()] for v, subjects in provenance.items()}
     indexed, seen = set(), set()
-    for pkg, version, name, index in entries:
-        if (pkg, version, name) in seen:
+    for entry in entries:
+        kind, pkg, version, name, index, _ = entry
+        if entry[:4] in seen:
             continue
-        seen.add((pkg, version, name))
-        v = version_of(version, provenance)
+        seen.add(entry[:4])
+        v = version_of(entry, provenance)
         if v is None:
-            bad(name, "%s names it as %s %s, a version with no provenance, build record and source archive" % (
-                index, pkg, version))
+            bad(name, "%s names it as %s %s, which is not a version with its provenance, build record and source archive,"
+                      " in the form a release writes" % (index, pkg, version))
         elif provenance[v].get(name) != digest(name):
             bad(name, "%s names it as %s %s, and the provenance of %s does not" % (index, pkg, version, v))
         else:
             indexed.add(v)
-    at_top = {}
-    for v, subjects in provenance.items():
-        for n, s in subjects.items():
-            if "/" not in n:
-                at_top.setdefault(s, (v, n))
     covered = {n for subjects in provenance.values() for n in subjects}
     for name in sorted(f for f in files if "/" not in f and f not in METADATA and not f.endswith(".intoto.json")):
+        alias = KEYRING_ALIAS.fullmatch(name)
         if name in covered:
             continue
-        if digest(name) in at_top:
-            v, n = at_top[digest(name)]
-            of[v].append((digest(name), name, n))
+        if alias or name == RELEASE_ALIAS:
+            pattern = KEYRING_FILE if alias else RELEASE_FILE
+            candidates = [(v, n) for v, subjects in provenance.items() for n in subjects if "/" not in n and
+                          pattern.fullmatch(n) and (not alias or pattern.fullmatch(n).group(2) == alias.group(1))]
+            v, n = max(candidates, key=lambda c: sort_key(c[0]), default=(None, None))
+            if n is None:
+                bad(name, "stands for the newest version's file, and no version's provenance names such a file")
+            elif digest(name) != provenance[v][n]:
+                bad(name, "is not %s, the newest version's file it stands for" % n)
+            else:
+                of[v].append((digest(name), name, n))
         else:
-            bad(name, "no version's provenance names it, nor a file of its bytes")
+            bad(name, "no version's provenance names it")
     return of, indexed
+
+
+def check_keys(indexed, provenance):
+    """The keys the tree names, hands out and signs with are the same keys,
+    and its newest version's keyring and release packages bring them."""
+    listed = sorted(set(read("FINGERPRINT").decode(errors="replace").split()))
+    held = {k: sorted(keys_of(os.path.join(top, k))) for k in ("libcwork.gpg", "libcwork.asc") if k in files}
+    for k, found in held.items():
+        if found != listed:
+            bad(k, "holds the keys %s, and FINGERPRINT names %s" % (" ".join(found) or "none", " ".join(listed)))
+    newest = max(indexed, key=sort_key, default=None)
+    for name in sorted(provenance.get(newest, {})):
+        inside, want = (KEYRING_GPG, "libcwork.gpg") if KEYRING_FILE.fullmatch(name.split("/")[-1]) else \
+            (RELEASE_ASC, "libcwork.asc") if RELEASE_FILE.fullmatch(name.split("/")[-1]) else (None, None)
+        if inside and want in files and members.member(os.path.join(top, name), inside) != read(want):
+            bad(name, "brings other keys than %s" % want)
 
 
 def check_rebuilds():
@@ -808,7 +949,7 @@ def check_rebuilds():
         if st is None:
             continue
         subjects = subjects_of(name, st)
-        result = st.get("predicate", {}).get("verificationResult")
+        result = dig(st, "predicate", "verificationResult")
         if result != "PASSED":
             bad(name, "the rebuilder %s found other bytes: %s" % (fpr, result))
             continue
@@ -822,7 +963,7 @@ def report_unowned(entries):
     if unowned:
         say("nothing vouches for %s: no signature covers them, and no client should trust them" % ", ".join(unowned))
     for name in unowned:
-        if name.split("/")[-1] == ".htaccess":
+        if name.split("/")[-1] in (".htaccess", "web.config"):
             say("warning: %s configures the web server, and can redirect clients past every signature "
                 "(Redirect, RewriteRule): check it by hand" % name)
 
@@ -834,9 +975,10 @@ def state_dir():
     return os.path.join(base, "libcwork", "verify")
 
 
-def check_age(location, signed, signers, record):
-    """The tree is not older than the newest that each key signed and that
-    was accepted from LOCATION here; with RECORD, it is remembered as that."""
+def check_age(signed, signers, trusted, record):
+    """The tree is not older than the newest accepted from LOCATION here,
+    signed by any of the trusted keys; with RECORD, it is remembered as the
+    newest of each key that signed it."""
     d = state_dir()
     try:
         os.makedirs(d, exist_ok=True)
@@ -847,7 +989,7 @@ def check_age(location, signed, signers, record):
     with lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         known = {}
-        for key in signers:
+        for key in sorted(set(trusted) | set(signers)):
             path = os.path.join(d, hashlib.sha256(("%s %s" % (key, location)).encode()).hexdigest()[:32])
             try:
                 with open(path) as f:
@@ -862,11 +1004,12 @@ def check_age(location, signed, signers, record):
             if os.environ.get("ACCEPT_OLDER") != "yes":
                 bad("SHA256SUMS.asc", "signed on %s, and the tree accepted from %s at %s before was signed on %s: an "
                     "older tree served again (a rollback) is refused; ACCEPT_OLDER=yes takes it all the same"
-                    % (when(signed), " ".join(signers), location, when(newest)))
+                    % (when(signed), " ".join(sorted(trusted)), location, when(newest)))
                 return
             say("older than the tree accepted before (signed on %s), and taken as ACCEPT_OLDER=yes asks" % when(newest))
         if record:
-            for key, (t, path) in known.items():
+            for key in signers:
+                t, path = known[key]
                 if t is None or signed > t:
                     with open(path + ".tmp", "w") as f:
                         f.write("signed %d\nkey %s\nlocation %s\n" % (signed, key, location))
@@ -875,51 +1018,32 @@ def check_age(location, signed, signers, record):
 
 # ---- The whole ----
 
-def newest(versions):
-    found = None
-    for v in versions:
-        if found is None or run("dpkg", "--compare-versions", v, "gt", found).returncode == 0:
-            found = v
-    return found
+def sort_key(version):
+    """VERSION, for max() and sorted() as dpkg orders versions."""
+    import functools
+
+    def cmp(a, b):
+        return -1 if run("dpkg", "--compare-versions", a, "lt", b).returncode == 0 else 0 if a == b else 1
+    return functools.cmp_to_key(cmp)(version)
 
 
 def verify(args):
-    global files
-    entries = walk(top)
-    files = check_names(entries)
-    for name in ("FINGERPRINT", "libcwork.gpg"):
-        if name not in files:
-            die("%s has no %s: it is not a libcwork repository tree" % (location, name))
-    keyring = os.path.join(top, "libcwork.gpg")
-    keys = keys_of(keyring)
-    signers = (keyring, keys, wanted(os.environ.get("FINGERPRINT") or read("FINGERPRINT").decode(errors="replace"), keys))
-    signed = []
-    if "SHA256SUMS" in files and "SHA256SUMS.asc" in files:
-        signed = good_signature("SHA256SUMS.asc", gpgv(keyring, os.path.join(top, "SHA256SUMS.asc"),
-                                                       os.path.join(top, "SHA256SUMS")), *signers[1:])
-        if not signed and args.url:
-            die("%s: nothing more of it is fetched, as its SHA256SUMS is not signed by %s" % (location, " ".join(signers[2])))
-        listed, sizes = read_sums(read("SHA256SUMS"))
-        if args.url:
-            fetch_rest(args.url, top, listed, sizes)
-            entries = walk(top)
-            files = check_names(entries)
-        check_sums(listed, sizes)
-    else:
-        bad("SHA256SUMS", "missing, or its signature SHA256SUMS.asc is: every release writes both")
-    dirs = {n for n, k in entries.items() if k == "d"}
+    entries = walk(source) if "://" not in source and not source.startswith("file:") else {}
+    signers, signed = read_tree(check_names(entries))
     indexed_files = []
-    check_apt(dirs, signers, indexed_files)
-    check_rpm(dirs, signers, indexed_files)
+    check_apt(signers, indexed_files)
+    check_rpm(signers, indexed_files)
     provenance = check_provenance()
     of, indexed = check_coverage(indexed_files, provenance)
+    check_keys(indexed, provenance)
     check_rebuilds()
     report_unowned(entries)
     if not failures:
-        check_age(location, signed[0]["made"], sorted({s["key"] for s in signed}), not args.no_record)
+        check_age(signed[0]["made"], sorted({s["key"] for s in signed}), signers[2], not args.no_record)
+    newest = max(indexed, key=sort_key, default=None)
     if args.summary:
         with open(args.summary, "w") as f:
-            f.write("newest %s\n" % (newest(indexed) or "none"))
+            f.write("newest %s\n" % (newest or "none"))
             for v in sorted(of):
                 f.write("version %s %s\n" % (v, "indexed" if v in indexed else "unindexed"))
                 for sum, name, made_as in sorted(of[v], key=lambda e: e[1]):
@@ -929,17 +1053,16 @@ def verify(args):
     if failures:
         die("%s does not hold: %d failures" % (location, len(failures)))
     packages = {}
-    for pkg, version, _, _ in indexed_files:
-        packages.setdefault(pkg, set()).add(version_of(version, provenance))
-    print("verify: newest versions: %s" % (", ".join("%s %s" % (p, newest(v)) for p, v in sorted(packages.items()))
-                                          or "none"))
+    for entry in indexed_files:
+        packages.setdefault(entry[1], set()).add(version_of(entry, provenance))
+    print("verify: newest versions: %s" % (", ".join("%s %s" % (p, max(v, key=sort_key))
+                                                     for p, v in sorted(packages.items())) or "none"))
     print("verify: %s holds: %d files, signed by %s on %s" % (
         location, len(files), " ".join(sorted({s["key"] for s in signed})), when(signed[0]["made"])))
 
 
 def main(argv):
-    global top, work, location
-    import argparse
+    global top, work, location, source
     p = argparse.ArgumentParser(prog="verify.py", add_help=False)
     p.add_argument("--copy")
     p.add_argument("--summary")
@@ -949,8 +1072,8 @@ def main(argv):
     try:
         args = p.parse_args(argv)
     except SystemExit:
-        die("usage: verify.py [--copy DIR] [--summary FILE] [--no-record] DIR|URL, or verify.py --sums DIR")
-    if not args.tree:
+        args = None
+    if not args or not args.tree:
         die("usage: verify.py [--copy DIR] [--summary FILE] [--no-record] DIR|URL, or verify.py --sums DIR")
     sys.stdout.reconfigure(errors="backslashreplace")
     sys.stderr.reconfigure(errors="backslashreplace")
@@ -959,24 +1082,22 @@ def main(argv):
         return
     for tool in ("gpg", "gpgv"):
         needs(tool)
+    if re.match(r"(https?|file):", args.tree):
+        source = location = args.tree.rstrip("/")
+    elif os.path.isdir(args.tree):
+        # The place as the user names it: a link swapped to an older tree is
+        # the same place.
+        source, location = os.path.realpath(args.tree), os.path.abspath(args.tree)
+    else:
+        die("%s is not a directory, nor an http:, https: or file: URL" % args.tree)
     work = tempfile.mkdtemp()
     os.mkdir(os.path.join(work, "gnupg"), 0o700)
+    top = args.copy or os.path.join(work, "copy")
+    os.makedirs(top, exist_ok=True)
     try:
-        args.url = None
-        if re.match(r"(https?|file):", args.tree):
-            args.url = args.tree.rstrip("/")
-            location = args.url
-            top = args.copy or os.path.join(work, "copy")
-            fetch_first(args.url, top)
-        elif os.path.isdir(args.tree):
-            location = os.path.realpath(args.tree)
-            top = location
-            if args.copy:
-                copy_tree(location, args.copy)
-                top = args.copy
-        else:
-            die("%s is not a directory, nor an http:, https: or file: URL" % args.tree)
         verify(args)
+    except (OSError, ValueError, KeyError, TypeError, AttributeError, IndexError, RecursionError) as e:
+        die("cannot check %s: %s: %s (a tree made to break make verify, or a fault of it)" % (location, type(e).__name__, e))
     finally:
         run("gpgconf", "--homedir", os.path.join(work, "gnupg"), "--kill", "all")
         shutil.rmtree(work, ignore_errors=True)

@@ -167,6 +167,12 @@ for name in sorted(n for n in os.listdir(top) if re.fullmatch(r"libcwork-.+\.int
     version = name[len("libcwork-"):-len(".intoto.json")]
     statement, _, _ = dsse.parts(os.path.join(top, name), dsse.PROVENANCE)
     statement["subject"] = dsse.subjects(top, version)
+    # What it says of the source, as the build record (if any) now says it.
+    if os.path.exists(os.path.join(top, "libcwork-%s.buildinfo" % version)):
+        fields = dsse.record_fields(os.path.join(top, "libcwork-%s.buildinfo" % version))
+        build = statement["predicate"]["buildDefinition"]
+        build["externalParameters"]["source"]["digest"]["sha256"] = fields["Source-Archive"][0].split()[0]
+        build["externalParameters"]["commit"] = fields["Commit"][0]
     body = json.dumps(statement, indent=1, sort_keys=True).encode()
     write(".pae", dsse.pae(body))
     sig = subprocess.run(["gpg", "--batch", "--local-user", key + "!", "--detach-sign", "-o", "-",
