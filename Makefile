@@ -19,8 +19,10 @@
 #                  verify it, check that V's source is its recorded commit,
 #                  build V again in its recorded root, compare every file a
 #                  client can be handed of V, and with ATTEST sign what it found
-#   make systems   install and run the packages on real Debian systems and
-#                  on rpm roots, from the files and from the repositories
+#   make systems [ONLY=REGEX]  install and run the packages on real Debian
+#                  systems and on rpm roots, from the files and from the
+#                  repositories, and check releases, verify and rebuild; the
+#                  system tests whose names REGEX matches, with ONLY
 #   make hosts     build and check the project on every Debian release in the
 #                  table, as the build machine
 #   make dist      the source archive, in build/
@@ -44,6 +46,16 @@ SHELL := bash
 
 .PHONY: hostcheck $(CONFIGURED) all run check install uninstall package repo release verify rebuild systems hosts dist bench lint reproducible clean $(GENERATIONS)
 
+# ctest OPTION...: the tests the options pick, of every generation in one
+# run, so that every core stays busy to the end and one summary counts them
+# all; then the reasons for any skipped test, once each.
+ctest = @printf 'subdirs("%s")\n' $(GENERATIONS) >build/CTestTestfile.cmake; status=0; \
+	ctest --test-dir build --output-on-failure --no-tests=error --parallel $(NPROC) $(1) || status=1; \
+	awk 'sub(/^SKIP: /, "") { n[$$0]++ } END { for (why in n) printf "skipped %d tests: %s\n", n[why], why }' \
+		build/Testing/Temporary/LastTest.log; \
+	exit $$status
+NPROC := $(shell nproc)
+
 all: $(GENERATIONS)
 
 # Tools too old are refused before anything is built.
@@ -64,17 +76,9 @@ run: all
 		$$exe || exit 1; echo; \
 	done
 
-# Every generation's tests in one run, so that both cores stay busy to the
-# end and one summary counts them all; then the reasons for any skipped
-# test, once each. The options are those of the test presets, which each
-# see one generation only.
+# The options are those of the test presets, which each see one generation only.
 check: all
-	@printf 'subdirs("%s")\n' $(GENERATIONS) >build/CTestTestfile.cmake
-	@status=0; \
-	ctest --test-dir build --output-on-failure --no-tests=error --parallel 2 || status=1; \
-	awk 'sub(/^SKIP: /, "") { n[$$0]++ } END { for (why in n) printf "skipped %d tests: %s\n", n[why], why }' \
-		build/Testing/Temporary/LastTest.log; \
-	exit $$status
+	$(call ctest,-LE 'systems|hosts')
 
 # What each install put where (cmake's manifest, with DESTDIR in front),
 # kept where make clean leaves it, so that
@@ -119,13 +123,12 @@ verify:
 rebuild: $(CONFIGURED)
 	@scripts/rebuild.sh build/$(FIRST) "$$LIBCWORK_REPO"
 
-# A missing tool (mmdebstrap) skips them, saying so; exit status 77.
-systems: repo
-	@tests/systems.sh $(foreach g,$(GENERATIONS),build/$(g)) || [ $$? = 77 ]
+# A missing tool (mmdebstrap) skips them, saying so.
+systems: all
+	$(call ctest,-L systems $(if $(ONLY),-R '$(ONLY)'))
 
-# A missing tool (mmdebstrap) skips it, saying so; exit status 77.
-hosts: $(FIRST)
-	@tests/hosts.sh build/$(FIRST) || [ $$? = 77 ]
+hosts: all
+	$(call ctest,-L hosts)
 
 dist:
 	@scripts/dist.sh

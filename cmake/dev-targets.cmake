@@ -8,8 +8,11 @@ target_link_libraries(bench_baseline PRIVATE program_flags)
 set_target_properties(bench_baseline PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bench")
 
 # Lint every program's source. The compile commands are g++'s, with warning
-# flags that clang-tidy does not know.
+# flags that clang-tidy does not know. And every test's shell script, by
+# shellcheck's warnings and errors (its notes are advice on style), with
+# what .shellcheckrc leaves out, each with its reason.
 get_property(_sources GLOBAL PROPERTY LIBCWORK_SOURCES)
+file(GLOB _tests CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/tests/*.sh" "${PROJECT_SOURCE_DIR}/tests/systems/*.sh")
 # VERBATIM, so that any checkout path works, quotes and all; clang-tidy's
 # own count of warnings on stderr goes through sh to /dev/null.
 add_custom_target(lint
@@ -18,5 +21,6 @@ add_custom_target(lint
             --extra-arg=-Wno-unknown-warning-option ${_sources}
     COMMAND cppcheck --enable=all --std=c++17 --language=c++ --error-exitcode=1
             --suppress=missingIncludeSystem --inline-suppr --quiet ${_sources}
+    COMMAND shellcheck --severity=warning ${_tests}
     WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}" VERBATIM)
 

@@ -68,7 +68,7 @@ fi
 # build runs in, offline.
 "${as_user[@]}" unshare -r tar -x -C "$root" --no-same-owner --exclude="./dev/*" <"$debian_dir/$build_release-build.tar" ||
     die "could not unpack the build root"
-env -i "${as_user[@]}" bash -c '. "$0" && enter_root "$@"' "$here/lib.sh" "$root" \
+env -i "${as_user[@]}" bash -c "$(declare -f enter_root)"$'\n''enter_root "$@"' enter_root "$root" \
     env -i PATH=/usr/bin:/bin HOME=/build LC_ALL=C.UTF-8 TZ=UTC \
     sh -c 'umask 022 && cd /build/src && for g in $1; do
         cmake --preset "$g" -DBUILD_TESTING=OFF -DLIBCWORK_DEBIAN_DIR=/build/debian >/dev/null &&

@@ -1,10 +1,12 @@
-# Helpers for the test cases, sourced by cases.sh, package.sh and
-# systems.sh. Each expect_* helper asserts one thing and fails the test with
-# a message if it does not hold.
+# shellcheck shell=bash
+# Helpers for the test cases, sourced by cases.sh, package.sh, fetch.sh,
+# hosts.sh and the system tests. Each expect_* helper asserts one thing and
+# fails the test with a message if it does not hold.
 #
 # Environment, set by tests/CMakeLists.txt: LIBCWORK_FACTS (this build's
 # facts.sh), TEST_NAME, and CALLTRACE_LIB (the call-logging preload library).
 set -u
+# shellcheck source=/dev/null # written by the build
 . "${LIBCWORK_FACTS:?}"
 : "${TEST_NAME:?}"
 # die, needs, skip and version_at_most, shared with the scripts.
