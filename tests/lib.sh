@@ -34,8 +34,12 @@ command_not_found_handle() { echo "$me: no command $1" >&2 && kill -TERM $$; }
 # naming the Debian package that brings it; under CI, fail.
 needs_tool() { local tool && for tool; do needs "$tool" skip; done; }
 
-# glibc_of RUNTIME: the glibc the table gives for a release or runtime.
+# glibc_of SYSTEM, fits_of SYSTEM and offered_of SYSTEM: the glibc the
+# table gives for a release or runtime; the packages a release, runtime or
+# RHEL release runs, and those its repository offers, oldest floor first.
 glibc_of() { local var=glibc_${1//-/_} && echo "${!var}"; }
+fits_of() { local var=fits_${1//-/_} && echo "${!var}"; }
+offered_of() { local var=offered_${1//-/_} && echo "${!var}"; }
 
 # runs COMMAND...: run COMMAND with stdin empty, stdout and stderr to $out
 # and $err, its exit status in $status. run runs the program so.

@@ -36,10 +36,6 @@ equals() { [ "$2" = "$3" ] || fail "$1 '$2', not '$3'"; }
 say() { echo "$where: $*"; }
 with_umask() { (umask "$1" && "${@:2}"); }
 
-# fits_of SYSTEM and offered_of SYSTEM: the packages a release, runtime or
-# RHEL release runs, and those its repository offers, oldest floor first.
-fits_of() { local var=fits_${1//-/_} && echo "${!var}"; }
-offered_of() { local var=offered_${1//-/_} && echo "${!var}"; }
 sorted() { printf '%s\n' "$@" | sort | xargs; }
 
 # in_tree TREE: the builds of a checkout TREE, as this one's are laid out;
