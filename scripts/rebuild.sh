@@ -38,12 +38,11 @@ lines() { awk -v f="$1:" '$1 == f { s = 1; next } /^[^ ]/ { s = 0 } s { sub(/^ +
 
 status=0
 : >"$work/compared"
-# same PUBLISHED REBUILT NAME [FILE]: the bytes match; FILE, the published
-# file (PUBLISHED, if not given), is one the attestation names, unless it
-# is an alias that a later release points elsewhere.
-same() {
-    local file=${4:-$1}
-    [ "${file##*/}" != "${5:-${file##*/}}" ] || echo "$(hash_of sha256 "$file") ${file#"$copy"/}" >>"$work/compared"
+# compare PUBLISHED REBUILT NAME FILE [AS]: the bytes match; FILE, the
+# published file, is one the attestation names, unless its name is not the
+# build's AS: an alias, which a later release points elsewhere.
+compare() {
+    [ "${4##*/}" != "${5:-${4##*/}}" ] || echo "$(hash_of sha256 "$4") ${4#"$copy"/}" >>"$work/compared"
     if cmp -s "$1" "$2"; then
         echo "rebuild: $3: the same bytes"
     else
@@ -118,9 +117,9 @@ rebuild() {
         elif [ "${path#rpm/}" != "$path" ]; then
             unsigned "$work/out/$as" >"$work/rebuilt.body" || die "the rebuilt $as is not an rpm package"
             unsigned "$copy/$path" >"$work/published.body" || die "$path is not an rpm package"
-            same "$work/published.body" "$work/rebuilt.body" "$path, all but its signature" "$copy/$path"
+            compare "$work/published.body" "$work/rebuilt.body" "$path, all but its signature" "$copy/$path"
         else
-            same "$copy/$path" "$work/out/$as" "$path" "$copy/$path" "$as"
+            compare "$copy/$path" "$work/out/$as" "$path" "$copy/$path" "$as"
         fi
         touch "$work/out/$as.compared"
     done < <(awk -v v="$v" '$1 == "file" && $2 == v' "$work/summary")

@@ -97,9 +97,9 @@ take_lock() {
     echo "version $1, by $(id -un) on $(uname -n), process $$, since $(date -u '+%F %T UTC')" >"$lock"
 }
 
-# verify_tree TREE FINGERPRINT...: make verify of TREE against the keys;
+# verify_unrecorded TREE FINGERPRINT...: make verify of TREE against the keys;
 # what it checks here it does not remember as accepted.
-verify_tree() {
+verify_unrecorded() {
     FINGERPRINT="${*:2}" /usr/bin/python3 "$here/verify.py" --no-record "$1" >"$work/verify.log" 2>&1
 }
 
@@ -123,7 +123,7 @@ check_tree() {
         die "a rotation from $own to $announced is under way in $repo: sign with" \
             "LIBCWORK_SIGNING_KEY=$own LIBCWORK_NEXT_KEY=$announced, or end it with LIBCWORK_SIGNING_KEY=$announced alone"
     fi
-    verify_tree "$repo" "$fpr" ||
+    verify_unrecorded "$repo" "$fpr" ||
         die "$repo does not verify against the key $fpr, so nothing of it is carried and it is left as it was:"$'\n'"$(
             grep -v '^verify: .* does not hold' "$work/verify.log")"$'\n'"Find out how it came to differ, and put" \
             "back the files from a copy you trust (docs/releasing.md)"
@@ -496,7 +496,7 @@ main() {
     index_apt
     index_rpm
     write_sums
-    verify_tree "$new" "${keys[@]}" ||
+    verify_unrecorded "$new" "${keys[@]}" ||
         die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
     set_modes_and_switch
     echo "release: version $version published in $repo, signed by ${keys[*]}"

@@ -74,13 +74,13 @@ case_mirror() {
     cp -r "$work" "$fixture" || fail "could not keep the mirror in $fixture"
 }
 
-# fetch [OPTION...]: debfetch of the sysroot (or of what $dest names), its stderr in $err.
-fetch() { "$source_dir/scripts/debfetch.sh" "$@" "$suite" "$dest" libc6 >"$out" 2>"$err"; }
+# debfetch_into [OPTION...]: debfetch of the sysroot (or of what $dest names), its stderr in $err.
+debfetch_into() { "$source_dir/scripts/debfetch.sh" "$@" "$suite" "$dest" libc6 >"$out" 2>"$err"; }
 
 # expect_refused MESSAGE: the fetch failed saying MESSAGE, left no
 # sysroot, and no file anywhere holds the hostile bytes.
 expect_refused() {
-    ! fetch || fail "the fetch succeeded; stderr: $(cat "$err")"
+    ! debfetch_into || fail "the fetch succeeded; stderr: $(cat "$err")"
     grep -qF -- "$1" "$err" || fail "refused for another reason than '$1': $(cat "$err")"
     [ ! -e "$dest" ] && [ ! -e "$dest.complete" ] || fail "a sysroot was left behind"
     ! find "$work/cache" "$work/debian" -type f -exec sha256sum {} + 2>/dev/null | grep -q "^$hostile_hash " ||
@@ -90,7 +90,7 @@ expect_refused() {
 # expect_good_run: against the good mirror, the fetch gives the good bytes.
 expect_good_run() {
     export DEBIAN_MIRROR=file:$work/good
-    fetch || fail "the good fetch failed: $(cat "$err")"
+    debfetch_into || fail "the good fetch failed: $(cat "$err")"
     [ "$(cat "$marker")" = good ] || fail "the sysroot holds '$(cat "$marker")', not the good file"
 }
 
@@ -149,7 +149,7 @@ case_expired_release() {
     APT_CONFIG=$work/apt.conf expect_refused \
         "the Release of Debian $suite from file:$work/hostile has expired: apt says it is expired (invalid since"
     echo 'Acquire::Check-Valid-Until "false";' >"$work/apt.conf.d/valid"
-    APT_CONFIG=$work/apt.conf fetch || fail "with the check turned off, the fetch failed: $(cat "$err")"
+    APT_CONFIG=$work/apt.conf debfetch_into || fail "with the check turned off, the fetch failed: $(cat "$err")"
 }
 
 # The kept lists are checked at each use, not only when fetched: Packages
@@ -186,12 +186,12 @@ case_system_kept() {
     cp "$work/system.tar" "$entry"
     echo "$hash" >"$work/cache/libcwork/debian/$suite-system.$(echo "$suite libc6" | sha256sum | cut -c1-16)"
     for run in first second; do
-        fetch --system || fail "the $run fetch failed: $(cat "$err")"
+        debfetch_into --system || fail "the $run fetch failed: $(cat "$err")"
         cmp -s "$dest" "$work/system.tar" || fail "after the $run fetch, $dest is not the cached tarball"
     done
     echo corrupt >>"$entry"
     mkdir "$work/bin" && printf '#!/bin/sh\nexit 1\n' >"$work/bin/mmdebstrap" && chmod +x "$work/bin/mmdebstrap"
-    ! PATH=$work/bin:$PATH fetch --system || fail "a corrupt cached system was taken"
+    ! PATH=$work/bin:$PATH debfetch_into --system || fail "a corrupt cached system was taken"
     grep -qF "is corrupt" "$err" || fail "the corrupt entry went unnoticed: $(cat "$err")"
 }
 

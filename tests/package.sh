@@ -29,13 +29,13 @@ version_at_most "$floor" "$newest" || fail "needs glibc $floor, newer than its g
 mkdir "$work/root"
 case $format in
 deb)
-    field() { dpkg-deb -f "$pkg" "$1"; }
-    [ "$(field Pre-Depends)" = "libc6 (>= $floor)" ] ||
-        fail "Pre-Depends is '$(field Pre-Depends)', expected 'libc6 (>= $floor)'"
-    [ -z "$(field Depends)" ] || fail "Depends repeats Pre-Depends"
+    control() { dpkg-deb -f "$pkg" "$1"; }
+    [ "$(control Pre-Depends)" = "libc6 (>= $floor)" ] ||
+        fail "Pre-Depends is '$(control Pre-Depends)', expected 'libc6 (>= $floor)'"
+    [ -z "$(control Depends)" ] || fail "Depends repeats Pre-Depends"
     # Every generation answers to the name libcwork.
-    [ "$package" = libcwork ] || [ "$(field Provides)" = "libcwork (= $(field Version))" ] ||
-        fail "Provides is '$(field Provides)', not libcwork at its own version"
+    [ "$package" = libcwork ] || [ "$(control Provides)" = "libcwork (= $(control Version))" ] ||
+        fail "Provides is '$(control Provides)', not libcwork at its own version"
     top=./usr listing=$(dpkg-deb -c "$pkg" | awk '{ print $NF }')
     files=("$top/share/doc/$package/copyright" "$top/share/doc/$package/changelog.Debian.gz")
     dpkg-deb -x "$pkg" "$work/root"
@@ -65,6 +65,14 @@ for path in "${files[@]}"; do grep -qx "$path" <<<"$listing" || fail "$path is m
 # Its executables have no symbols and no .comment.
 for exe in "$work/root/$top/bin"/*; do
     ! readelf -SW "$exe" | grep -qE ' \.(symtab|comment) ' || fail "$(basename "$exe") in $file is not stripped"
+done
+# A template naming a variable the packager does not know, or one it
+# leaves unset, fails it, naming the template and the name.
+[ "$format" != deb ] || for typo in "maintaner@, which is not a package's variable" "fingerprints@, and pkg_fingerprints is not set"; do
+    rm -rf "$work/typo" && mkdir "$work/typo" && cp -a "$source_dir/scripts" "$source_dir/packaging" "$work/typo/"
+    echo "X-Typo: @${typo%%@*}@" >>"$work/typo/packaging/control.in"
+    ! "$work/typo/scripts/package.sh" programs "$build_dir" "$work/typo/out" deb >"$work/log" 2>&1 &&
+        grep -qF "packaging/control.in names @$typo" "$work/log" || fail "control.in naming @$typo was not refused:"$'\n'"$(cat "$work/log")"
 done
 echo "$file: needs glibc $floor"
 exit 0
