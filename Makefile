@@ -36,7 +36,7 @@
 # The generations, in the order of the table that defines them; the first
 # is the one make install installs, and the one the build machine's tools
 # (lint, hosts) work from.
-GENERATIONS := $(shell awk '$$1 == "generation" { print $$2 }' generations.txt)
+GENERATIONS := $(shell cmake -P cmake/generations.cmake 2>/dev/null)
 FIRST := $(firstword $(GENERATIONS))
 CONFIGURED := $(addprefix configure-,$(GENERATIONS))
 PRESET_PREFIX := $(if $(filter true,$(CI)),ci-)
@@ -44,7 +44,7 @@ PREFIX ?= /usr/local
 MAKEFLAGS += --no-print-directory
 SHELL := bash
 
-.PHONY: hostcheck $(CONFIGURED) all run check install uninstall package repo release verify rebuild systems hosts dist bench lint reproducible clean $(GENERATIONS)
+.PHONY: hostcheck no-generations $(CONFIGURED) all run check install uninstall package repo release verify rebuild systems hosts dist bench lint reproducible clean $(GENERATIONS)
 
 # ctest OPTION...: the tests the options pick, of every generation in one
 # run, so that every core stays busy to the end and one summary counts them
@@ -56,7 +56,11 @@ ctest = @printf 'subdirs("%s")\n' $(GENERATIONS) >build/CTestTestfile.cmake; sta
 	exit $$status
 NPROC := $(shell nproc)
 
-all: $(GENERATIONS)
+# Where CMake cannot read the table, hostcheck names a missing or old
+# CMake, and otherwise CMake says what is wrong with the table.
+all: $(or $(GENERATIONS),hostcheck no-generations)
+no-generations:
+	@cmake -P cmake/generations.cmake && exit 1
 
 # Tools too old are refused before anything is built.
 hostcheck:
@@ -94,9 +98,9 @@ uninstall:
 	@scripts/uninstall.sh $(INSTALLED) "$(DESTDIR)$(PREFIX)"
 
 package: all
-	@rm -f build/packages/*.deb build/packages/*.rpm build/packages/*.tar.gz
-	@for g in $(GENERATIONS); do scripts/package.sh programs build/$$g build/packages || exit 1; done
-	@ls -1 build/packages/*.*
+	@. build/$(FIRST)/facts.sh && rm -f "$$packages_dir"/*.deb "$$packages_dir"/*.rpm "$$packages_dir"/*.tar.gz && \
+		for g in $(GENERATIONS); do scripts/package.sh programs build/$$g || exit 1; done && \
+		ls -1 "$$packages_dir"/*.*
 
 repo: package
 	@scripts/repo.sh $(foreach g,$(GENERATIONS),build/$(g))
@@ -149,5 +153,6 @@ reproducible:
 	scripts/reproducible.sh $(foreach g,$(GENERATIONS),build/$(g))
 
 clean:
-	rm -rf $(foreach g,$(GENERATIONS),build/$(g)) build/packages build/libcwork-*.tar.gz \
+	[ ! -f build/$(FIRST)/facts.sh ] || (. build/$(FIRST)/facts.sh && rm -rf "$$packages_dir")
+	rm -rf $(foreach g,$(GENERATIONS),build/$(g)) build/libcwork-*.tar.gz \
 		build/CTestTestfile.cmake build/Testing

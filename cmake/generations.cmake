@@ -34,6 +34,9 @@
 #   RHEL_FOR_<runtime>          the newest RHEL release whose glibc the
 #                               runtime's meets, whose repository it reads
 
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+    cmake_minimum_required(VERSION 3.25)
+endif()
 set(LIBCWORK_TABLE "${CMAKE_CURRENT_LIST_DIR}/../generations.txt")
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${LIBCWORK_TABLE}")
 
@@ -133,6 +136,14 @@ function(libcwork_join_and var)
     endif()
     set(${var} "${text}${last}" PARENT_SCOPE)
 endfunction()
+
+# Run as a script (cmake -P), as the Makefile does, it prints the
+# generations' names, and checks no more.
+if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
+    list(JOIN LIBCWORK_GENERATIONS " " _names)
+    execute_process(COMMAND "${CMAKE_COMMAND}" -E echo "${_names}")
+    return()
+endif()
 
 # The presets name the generations too, one of each kind per generation
 # (and a ci- configure preset for each): the two lists must agree.
