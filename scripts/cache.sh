@@ -1,13 +1,5 @@
-# cache.sh: the download cache, and what a fetch into a destination does,
-# sourced by debfetch.sh and npmfetch.sh after lib.sh.
-#
-# One per machine and user, outside every checkout, as build tools keep
-# theirs: $XDG_CACHE_HOME/libcwork, by default ~/.cache/libcwork. An entry
-# is named by the hash of its bytes (sha256/HEX, sha512/HEX), written under
-# a temporary name and renamed only once complete and verified, and checked
-# again each time it is taken: a partial or corrupt entry is never taken for
-# a good one, builds may share the cache at once, and one killed at any
-# point leaves nothing that a later one would use.
+# cache.sh: the download cache (docs/building.md), and what a fetch into a
+# destination does, sourced by debfetch.sh and npmfetch.sh after lib.sh.
 
 # cache_init FALLBACK: sets $cache. Where the cache cannot be written, it is
 # left alone and FALLBACK (under build/) serves instead, with one line

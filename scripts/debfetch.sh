@@ -1,30 +1,10 @@
 #!/usr/bin/env bash
-# debfetch.sh SUITE DEST PACKAGE...
-# debfetch.sh --system SUITE DEST.tar PACKAGE...
-#
-# Unpacks the named Debian packages of SUITE (for example bullseye) into DEST.
-# With --system, makes instead a whole minimal Debian system of SUITE with
-# the PACKAGEs installed, with mmdebstrap, as the tarball DEST.tar.
-#
-# Nothing fetched is trusted for having been fetched. At the moment of use,
-# the suite's InRelease must verify against the keyring (by default the
-# system's debian-archive-keyring; DEBIAN_KEYRING names another) and name
-# SUITE as its Codename or Suite; its Packages file must have the hash the
-# InRelease gives; and each .deb the hash its Packages entry gives. Each
-# .deb is unpacked from the verified bytes of that one file, never found by
-# name. A .deb that fails is deleted and fetched once more; then the fetch
-# fails, naming it and both hashes.
-#
-# What is fetched is kept in the download cache (scripts/cache.sh): the
-# .deb files and the system tarballs by their sha256, and the suite's
-# package lists, which are verified as above at each use. So a second
-# checkout, or the same one after rm -rf build, downloads nothing. A DEST
-# that is already complete is left as it is.
-#
-# The mirror is the Debian archive that the system's own apt uses (its
-# Release file must say "Origin: Debian"); DEBIAN_MIRROR overrides it. apt
-# runs with a private sources list, lists and cache, but with the system's
-# apt.conf, so its proxy and its Valid-Until policy hold here too.
+# debfetch.sh SUITE DEST PACKAGE...: the Debian packages of SUITE (for
+#   example bullseye) unpacked into DEST
+# debfetch.sh --system SUITE DEST.tar PACKAGE...: a minimal Debian system of
+#   SUITE with the packages installed, made by mmdebstrap, as a tarball
+# A DEST already complete is left as it is. Environment: DEBIAN_MIRROR,
+# DEBIAN_KEYRING (docs/building.md, "What is fetched, and why it is trusted").
 set -euo pipefail
 me=debfetch
 here=$(dirname "$0")

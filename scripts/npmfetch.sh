@@ -1,21 +1,9 @@
 #!/usr/bin/env bash
-# npmfetch.sh PACKAGE@VERSION INTEGRITY DEST
-#
-# Keeps in DEST/lib64 the glibc runtime that an npm package carries: its
-# loader, ld-linux-x86-64.so.2, and libc.so.6, nothing else. lib64 is where
-# a glibc built for x86-64 as upstream builds it looks for its libraries.
-#
-# The tarball must match INTEGRITY ("sha512-BASE64", as npm writes it)
-# before anything in it is unpacked. It is kept in the download cache
-# (scripts/cache.sh) by that hash and taken from there, verified again,
-# with no network; only when it is not there is it fetched, with npm's own
-# client and registry configuration (npm pack) but a cache of its own for
-# the one run, so that bytes which fail the pin are thrown away with it and
-# never served again from npm's cache. A DEST that is already complete for
-# the same package and integrity is left as it is.
-#
-# Exit status 77, the tests' "skipped", where npm is not installed or its
-# registry cannot be reached (a failure under CI=true).
+# npmfetch.sh PACKAGE@VERSION INTEGRITY DEST: the loader and libc.so.6 of
+# the glibc runtime that the npm package carries, in DEST/lib64, once its
+# tarball matches INTEGRITY ("sha512-BASE64"). A DEST already complete is
+# left as it is. Exit status 77 where npm is missing or its registry out of
+# reach (docs/building.md, "What is fetched, and why it is trusted").
 set -euo pipefail
 me=npmfetch
 here=$(dirname "$0")

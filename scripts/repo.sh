@@ -1,11 +1,7 @@
 #!/usr/bin/env bash
-# repo.sh BUILD_DIR...: a trial of make release. The builds' packages are
-# published into build/repo, afresh, exactly as make release publishes them,
-# from a tree that may have uncommitted changes, and signed with
-# LIBCWORK_SIGNING_KEY where that is set, or else with a throwaway key made
-# for this build and kept in build/signing: fine for trying the
-# repositories, never for a release. The packages in build/packages are
-# never touched: signing is done on copies.
+# repo.sh BUILD_DIR...: a trial of make release, into build/repo afresh,
+# signed with LIBCWORK_SIGNING_KEY or else a throwaway key kept in
+# build/signing (docs/packages.md).
 set -euo pipefail
 me=repo
 here=$(cd "$(dirname "$0")" && pwd)
