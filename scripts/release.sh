@@ -158,7 +158,7 @@ check_version() {
 new_names() {
     local build release dir name
     for build in "${builds[@]}"; do
-        (. "$build/facts.sh" && printf '%s\n' "$deb" "apt/pool/$deb" "$rpm" "$tgz")
+        (. "$build/facts.sh" && printf '%s\n' "$deb" "$rpm" "$tgz" && if in_a_dist "$package"; then echo "apt/pool/$deb"; fi)
     done
     for release in $releases; do printf '%s\n' "$(keyring_name "$version" "$release")" "apt/pool/$(keyring_name "$version" "$release")"; done
     printf '%s\n' "$(release_name "$version")" "$(source_name "$version")" "$(record_name "$version")" "$(provenance_name "$version")"
@@ -206,6 +206,18 @@ carry() {
     for name in $rhels; do rm -rf "$new/rpm/$name/repodata"; done
 }
 
+# in_a_dist PACKAGE: a dist of a release in the table offers PACKAGE (with
+# a third generation, the oldest may be offered by none: it is published at
+# the top alone).
+in_a_dist() {
+    local release offered
+    for release in $releases; do
+        offered=offered_$release
+        [[ " ${!offered} " != *" $1 "* ]] || return 0
+    done
+    return 1
+}
+
 # put FILE DEST: a new file, readable by all, and never one carried over.
 put() {
     [ ! -e "$2" ] || die "would write over $2 (a fault of the release)"
@@ -235,7 +247,7 @@ add_packages() {
     mkdir -p "$new/apt/pool"
     for build in "${builds[@]}"; do
         (. "$build/facts.sh" && packages_dir=${LIBCWORK_PACKAGES:-$packages_dir} &&
-            put "$packages_dir/$deb" "$new/$deb" && ln "$new/$deb" "$new/apt/pool/$deb" &&
+            put "$packages_dir/$deb" "$new/$deb" && { ! in_a_dist "$package" || ln "$new/$deb" "$new/apt/pool/$deb"; } &&
             put "$packages_dir/$rpm" "$new/$rpm" && put "$packages_dir/$tgz" "$new/$tgz" &&
             place_rpm "$packages_dir/$rpm" "$package") || exit 1
     done
