@@ -2,7 +2,7 @@
 # hosts.sh RELEASE: the project built and checked, from the source archive
 # of the working tree, on a Debian system of RELEASE as the build machine:
 # make run, make check and make lint, as a user, in a path with a space,
-# under umask 002, offline, from a copy of this machine's download cache;
+# under umask 002, offline, with this machine's download cache (linked);
 # or, where its tools are too old, refused at once, saying truly what it
 # has (docs/testing.md).
 . "$(dirname "$0")/lib.sh"
@@ -12,43 +12,18 @@ release=$1 root=$work/$1
 trap 'mountpoint -q "$root/proc" && umount -l "$root/proc"; rm -rf --one-file-system "$work"' EXIT
 in_host() { enter_root "$root" "$@"; }
 
-# Only what make run, make check and make lint use, by the packages that
-# scripts/tools.txt gives for them, and the keyring that the fetches verify
-# the archive against. (The order is that of the cached roots' names.)
-tools=$(awk -v used="g++ cmake make readelf valgrind strace man dpkg-shlibdeps gpg gpgv /usr/bin/time clang-format
-    clang-tidy cppcheck rpmbuild rpmlint lintian hardening-check cpio debian-archive-keyring prlimit npm shellcheck" \
-    '{ package[$1] = $2 } END { n = split(used, c); for (i = 1; i <= n; i++) print (c[i] in package ? package[c[i]] : c[i]) }' \
-    "$source_dir/scripts/tools.txt" | xargs)
-cache=${XDG_CACHE_HOME:-$HOME/.cache}/libcwork
 "$source_dir/scripts/dist.sh" --working-tree "$work/source.tar.gz" >/dev/null || fail "could not make the source archive"
-
-# The download cache a build needs: each release's lists, and the entries
-# that the sysroots and runtimes under build/debian were made from.
-mkdir -p "$work/cache/sha256" "$work/cache/sha512" "$work/cache/debian"
-for other in $releases; do [ ! -d "$cache/debian/$other/lists" ] || cp -r "$cache/debian/$other" "$work/cache/debian/"; done
-for hash in $(awk '$1 == "sha256" { print $2 }' "$debian_dir"/*.complete); do
-    [ ! -f "$cache/sha256/$hash" ] || cp "$cache/sha256/$hash" "$work/cache/sha256/"
-done
-cp "$cache"/sha512/* "$work/cache/sha512/" 2>/dev/null || true
-
-# The tools that the release has, by its verified lists in the download
-# cache (the build fetched them for its runtime): Debian 11 has no rpmlint.
-packages=$(find "$cache/debian/$release/lists" -name '*_main_binary-amd64_Packages' 2>/dev/null | head -n 1)
-[ -z "$packages" ] || tools=$(for tool in $tools; do ! grep -qx "Package: $tool" "$packages" || echo "$tool"; done | xargs)
-
-"$source_dir/scripts/debfetch.sh" --system "$release" "$debian_dir/$release-host.tar" $tools || fail "could not make the root"
-mkdir "$root" && tar -xf "$debian_dir/$release-host.tar" -C "$root" || fail "could not unpack the root"
+host_root "$release" "$root"
 # A user of its own, 1000, with the cache of a machine that has built, in a
 # path with a space and a quote: any path works.
 echo "builder:x:1000:1000::/home/builder:/bin/bash" >>"$root/etc/passwd"
 echo "builder:x:1000:" >>"$root/etc/group"
 home=$root/home/builder dir="/home/builder/it's my work/libcwork"
-mkdir -p "$home/.cache" "$root$dir"
-cp -r "$work/cache" "$home/.cache/libcwork"
-tar -xzf "$work/source.tar.gz" -C "$root$dir" --strip-components=1
-chown -R 1000:1000 "$home"
+mkdir -p "$root$dir" && tar -xzf "$work/source.tar.gz" -C "$root$dir" --strip-components=1 && chown -R 1000:1000 "$home" &&
+    cache_for 1000 "$home" || fail "could not give the user the tree and a cache"
 
-in_host setpriv --reuid=1000 --regid=1000 --clear-groups env -i HOME=/home/builder PATH=/usr/bin:/bin LC_ALL=C.UTF-8 \
+in_host setpriv --reuid=1000 --regid=1000 --clear-groups env -i HOME=/home/builder XDG_CACHE_HOME=/home/builder/cache \
+    PATH=/usr/bin:/bin LC_ALL=C.UTF-8 \
     CI="${CI:-}" bash -c 'umask 002 && cd "$1" && make run && make check && make lint' - "$dir" >"$out" 2>&1 && status=0 || status=$?
 if grep -q '^libcwork needs ' "$out"; then
     [ "$status" != 0 ] || fail "refused, and yet exit status 0"

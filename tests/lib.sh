@@ -177,3 +177,33 @@ side_by_side() {
     for i in "${!jobs[@]}"; do cat "$logs/$i.log"; done
     return $status
 }
+
+# host_root RELEASE DIR: a Debian system of RELEASE as a build machine,
+# with only what make run, make check, make lint and make rebuild use (by
+# the packages that scripts/tools.txt gives for them, of those the release
+# has, by its verified lists in the download cache) and the keyring that
+# the fetches verify the archive against: made once by mmdebstrap, and
+# unpacked into DIR.
+host_root() {
+    local tools lists
+    tools=$(awk -v used="g++ cmake make readelf valgrind strace man dpkg-shlibdeps gpg gpgv /usr/bin/time clang-format
+        clang-tidy cppcheck rpmbuild rpmlint lintian hardening-check cpio debian-archive-keyring prlimit npm shellcheck git" \
+        '{ package[$1] = $2 } END { n = split(used, c); for (i = 1; i <= n; i++) print (c[i] in package ? package[c[i]] : c[i]) }' \
+        "$source_dir/scripts/tools.txt" | xargs)
+    lists=$(find "${XDG_CACHE_HOME:-$HOME/.cache}/libcwork/debian/$1/lists" -name '*_main_binary-amd64_Packages' 2>/dev/null | head -n 1)
+    [ -z "$lists" ] || tools=$(for tool in $tools; do ! grep -qx "Package: $tool" "$lists" || echo "$tool"; done | xargs)
+    # shellcheck disable=SC2086 # the packages, split
+    "$source_dir/scripts/debfetch.sh" --system "$1" "$debian_dir/$1-host.tar" $tools || fail "could not make the $1 root"
+    mkdir "$2" && tar -xf "$debian_dir/$1-host.tar" -C "$2" || fail "could not unpack the $1 root"
+}
+
+# cache_for UID DIR: DIR/cache/libcwork, the download cache of the user
+# UID, holding what ours does: the entries linked (each is checked again
+# at its every use), the package lists copied, and all but the entries the
+# user's.
+cache_for() {
+    local ours=${XDG_CACHE_HOME:-$HOME/.cache}/libcwork mine=$2/cache/libcwork
+    mkdir -p "$mine" && cp -rl "$ours"/sha* "$mine/" &&
+        find "$ours" -mindepth 1 -maxdepth 1 ! -name 'sha*' -exec cp -r -t "$mine" {} + &&
+        find "$2/cache" -path "$mine/sha*" -type f -prune -o -exec chown "$1:$1" {} +
+}
