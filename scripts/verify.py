@@ -4,7 +4,7 @@ verify.py --sums DIR
 
 Checks a published repository tree (docs/releasing.md); --sums writes the
 SHA256SUMS of the tree DIR on stdout. Environment: FINGERPRINT, ACCEPT_OLDER,
-XDG_STATE_HOME.
+REBUILDERS, THRESHOLD, ATTESTATIONS, XDG_STATE_HOME.
 """
 import argparse
 import bz2
@@ -94,7 +94,8 @@ def dig(value, *keys):
 # characters alone.
 
 OWNED_DIRS = ("apt", "rpm", "rebuilds")
-METADATA = ("FINGERPRINT", "libcwork.gpg", "libcwork.asc", "libcwork-retired.asc", "SHA256SUMS", "SHA256SUMS.asc")
+METADATA = ("FINGERPRINT", "libcwork.gpg", "libcwork.asc", "libcwork-retired.asc", "REBUILDERS", "SHA256SUMS",
+            "SHA256SUMS.asc")
 PACKAGE_FILE = re.compile(r"\.(deb|udeb|ddeb|rpm|tar|tgz|buildinfo)$|\.tar\.[^/]*$|\.intoto\.json$")
 PLAIN = re.compile(r"[A-Za-z0-9._+~-]+")
 DEPTH = 16
@@ -513,6 +514,8 @@ def check_dist(dist, signers, entries, pool_named):
     codename = dist.split("/")[-1]
     if stanza.get("codename") != codename:
         bad(release, "names the dist %s, not %s" % (stanza.get("codename"), codename))
+    # A -rebuilt dist's entries are its base's, the keyring's version too.
+    codename = codename[:-len(REBUILT)] if codename.endswith(REBUILT) else codename
     named = {"Release", "Release.gpg", "InRelease"}
     for field, algo in HASHES:
         for line in stanza.get(field, "").split("\n"):
@@ -584,11 +587,20 @@ def evr(epoch, ver, rel):
     return "%s%s%s" % (epoch + ":" if epoch not in (None, "", "0") else "", ver or "", "-" + rel if rel else "")
 
 
-def check_located(repo, where, href, base, algo, sum, size, named):
-    """A file that rpm metadata WHERE names: inside REPO, as its checksum and size say."""
+def check_located(repo, where, href, base, algo, sum, size, named, package=False):
+    """A file that rpm metadata WHERE names: inside REPO, as its checksum and
+    size say; a package of a -rebuilt repository, in its base repository."""
     if base:
         bad(where, "names %s at the base %s (xml:base), outside its own repository" % (shown(href), shown(base)))
         return None
+    if package and repo.endswith(REBUILT):
+        repo = repo[:-len(REBUILT)]
+        inside = "../%s/" % repo.split("/")[-1]
+        if not href.startswith(inside) or "/" in href[len(inside):]:
+            bad(where, "names %s, and the packages of a %s repository are those of its base, %s" % (
+                shown(href), REBUILT, inside))
+            return None
+        href = href[len(inside):]
     if name_fault(href) or not plain(href):
         bad(where, "names %s, outside %s/" % (shown(href), repo))
         return None
@@ -615,7 +627,7 @@ def primary_xml(repo, where, data, named, entries):
             continue
         loc, ck, ver = parts["location"][0], parts["checksum"][0], parts["version"][0]
         name = check_located(repo, where, loc.get("href", ""), loc.get(XML_BASE), ck.get("type"), (ck.text or "").strip(),
-                             parts["size"][0].get("package"), named)
+                             parts["size"][0].get("package"), named, package=True)
         if not name:
             continue
         deps = {(kind, e.get("name"), FLAGS.get(e.get("flags"), "?"), evr(e.get("epoch"), e.get("ver"), e.get("rel")))
@@ -647,7 +659,7 @@ def primary_db(repo, where, data, named, entries):
             bad(where, "not a primary database that can be read: %s" % e)
             return said
     for key, pkg, arch, epoch, ver, rel, href, base, algo, sum, size in rows:
-        name = check_located(repo, where, href or "", base, algo, sum, size, named)
+        name = check_located(repo, where, href or "", base, algo, sum, size, named, package=True)
         if name:
             found = {(k, n, FLAGS.get(f, "?"), evr(e, v, r)) for k, rs in deps.items() for p, n, f, e, v, r in rs if p == key}
             found |= {("file", n, "", "") for p, n in paths if p == key}
@@ -929,9 +941,17 @@ def check_keys(indexed, provenance):
             bad(name, "brings other keys than %s" % want)
 
 
+# ---- Rebuilds: who built each version again, and what they found ----
+
+REBUILT, POLICY = "-rebuilt", "REBUILDERS"
+ATTESTATION = re.compile(r"rebuilds/libcwork-(.+)\.rebuilt-by-([0-9A-F]{40})\.intoto\.json")
+
+
 def check_rebuilds():
+    """Each attestation under rebuilds/ is good by the key beside it; a FAILED
+    one is news, and counts against its version wherever rebuilders count."""
     for name in sorted(f for f in files if f.startswith("rebuilds/")):
-        m = re.fullmatch(r"rebuilds/libcwork-(.+)\.rebuilt-by-([0-9A-F]{40})\.intoto\.json", name)
+        m = ATTESTATION.fullmatch(name)
         if not m:
             if not re.fullmatch(r"rebuilds/[0-9A-F]{40}\.asc", name):
                 bad(name, "neither a rebuild's attestation nor a rebuilder's key")
@@ -941,19 +961,198 @@ def check_rebuilds():
         if key not in files:
             bad(name, "its key %s is missing" % key)
             continue
-        keyring = os.path.join(work, "rebuilder.gpg")
-        with open(keyring, "wb") as f:
-            f.write(run("gpg", "--dearmor", data=read(key)).stdout)
+        keyring = keyring_of(read(key), "rebuilder.gpg")
         st = signed_statement(name, dsse.SUMMARY, keyring, keys_of(keyring), {fpr}, claim=fpr,
                               none="not a good signature by the key %s" % key)
         if st is None:
             continue
         subjects = subjects_of(name, st)
         result = dig(st, "predicate", "verificationResult")
-        if result != "PASSED":
-            bad(name, "the rebuilder %s found other bytes: %s" % (fpr, result))
+        if result == "FAILED":
+            say("rebuilt by %s, who found other bytes: libcwork-%s (%s)" % (fpr, m.group(1), name))
+        elif result == "PASSED":
+            say("rebuilt and matched by %s: %d files of libcwork-%s" % (fpr, len(subjects), m.group(1)))
+        else:
+            bad(name, "says neither PASSED nor FAILED: %s" % shown(str(result)))
+
+
+def keyring_of(data, name):
+    """Keys, armored or not, as a keyring gpgv reads."""
+    if data.lstrip()[:10] == b"-----BEGIN":
+        data = run("gpg", "--dearmor", data=data).stdout
+    path = os.path.join(work, name)
+    with open(path, "wb") as f:
+        f.write(data)
+    return path
+
+
+def aside(fn, *args):
+    """FN's result, and the faults it found, kept apart from the tree's: of an
+    attestation judged against keys from outside the tree, they are news."""
+    global failures
+    kept, failures = failures, []
+    try:
+        return fn(*args), failures
+    finally:
+        failures = kept
+
+
+def policy():
+    """The rebuilders the tree vouches for (REBUILDERS), and how many must
+    match a version: (K, keyring, fingerprints), or None."""
+    if POLICY not in files:
+        return None
+    fields = {}
+    for line in read(POLICY).decode(errors="replace").splitlines():
+        name, _, value = line.partition(":")
+        fields[name.strip()] = value.split()
+    k, fprs = fields.get("Threshold", []), fields.get("Rebuilders", [])
+    if len(k) != 1 or not k[0].isdigit() or not fprs or len(set(fprs)) != len(fprs) or \
+            not all(re.fullmatch("[0-9A-F]{40}", f) for f in fprs):
+        bad(POLICY, "is not a threshold (Threshold: K) and the rebuilders' fingerprints (Rebuilders: FPR...)")
+        return None
+    missing = [f for f in fprs if "rebuilds/%s.asc" % f not in files]
+    if missing:
+        bad(POLICY, "names %s, and the tree has not their keys under rebuilds/" % " ".join(missing))
+        return None
+    keyring = keyring_of(b"".join(run("gpg", "--dearmor", data=read("rebuilds/%s.asc" % f)).stdout for f in fprs),
+                         "policy.gpg")
+    if sorted(keys_of(keyring)) != sorted(fprs):
+        bad(POLICY, "names %s, and their keys under rebuilds/ are %s" % (" ".join(fprs), " ".join(sorted(keys_of(keyring)))))
+        return None
+    if not counted_apart(POLICY, int(k[0]), fprs):
+        return None
+    return int(k[0]), keyring, fprs
+
+
+def counted_apart(what, k, fprs, fault=None):
+    """At least one and at most every rebuilder must match, and no rebuilder
+    is a key of the tree's: one who signs the release vouches for nothing more."""
+    fault = fault or (lambda message: bad(what, message))
+    own = sorted(set(fprs) & set(keys_of(released_keys())))
+    if own:
+        fault("names %s, a release key of the tree's: a rebuilder must be another" % " ".join(own))
+    elif not 1 <= k <= len(fprs):
+        fault("asks %d of %d rebuilders to match: at least 1, and no more than it names" % (k, len(fprs)))
+    else:
+        return True
+    return False
+
+
+def fetched_attestations(provenance, fprs):
+    """{name: path} of what ATTESTATIONS (a directory or URL, a rebuilder's
+    own) holds for each version and rebuilder, each within a small cap."""
+    base, found = (os.environ.get("ATTESTATIONS") or "").rstrip("/"), {}
+    if not base:
+        return found
+    os.makedirs(os.path.join(work, "attestations"), exist_ok=True)
+    for v in sorted(provenance):
+        for fpr in sorted(set(fprs)):
+            name = "libcwork-%s.rebuilt-by-%s.intoto.json" % (v, fpr)
+            url = base + "/" + urllib.parse.quote(name, safe="+~") if re.match(r"(https?|file):", base) else \
+                pathlib.Path(os.path.abspath(base), name).as_uri()
+            path = os.path.join(work, "attestations", name)
+            try:
+                fetch.fetch(url, path, 1 << 20, False)
+                found["rebuilds/" + name] = path
+            except fetch.Missing:
+                continue
+            except fetch.Failed as e:
+                say("ATTESTATIONS: %s: %s" % (name, e))
+    return found
+
+
+def judged(provenance, keyring, fprs, outside):
+    """{(version, fingerprint): (matched, failed or missing, why)}: matched
+    where a PASSED attestation signed by that key covers every file of the
+    version as its provenance names them, failed where one says FAILED."""
+    keys, found = keys_of(keyring), {}
+    for v, wanted in provenance.items():
+        for fpr in fprs:
+            state, why = "missing", []
+            name = "rebuilds/libcwork-%s.rebuilt-by-%s.intoto.json" % (v, fpr)
+            for path in [p for p in (name if name in files else None, outside.get(name)) if p]:
+                st, faults = aside(signed_statement, path, dsse.SUMMARY, keyring, keys, {fpr}, fpr,
+                                   "not a good signature by %s" % fpr)
+                got, more = aside(subjects_of, path, st) if st else ({}, [])
+                result = dig(st, "predicate", "verificationResult") if st else None
+                omitted = sorted(n for n, sum in wanted.items() if got.get(n) != sum)
+                if result == "FAILED":
+                    state = "failed"
+                elif result == "PASSED" and (omitted or more):
+                    why.append("its subjects omit %s" % ", ".join(omitted[:3]) if omitted else more[0])
+                elif result == "PASSED":
+                    state = "matched" if state == "missing" else state
+                else:
+                    why.append(faults[0] if faults else "says neither PASSED nor FAILED")
+            found[(v, fpr)] = (state, why)
+    return found
+
+
+def rebuilt_table(title, k, fprs, results, versions):
+    """The table of who matched what; the versions that K of them matched."""
+    say("%s, %d of %d to match:" % (title, k, len(fprs)))
+    say("  %-16s %s" % ("version", " ".join("%-16s" % f[-16:] for f in fprs)))
+    passed = set()
+    for v in sorted(versions, key=sort_key):
+        states = [results[(v, f)][0] for f in fprs]
+        n = states.count("matched")
+        say("  %-16s %s %d of %d%s" % (v, " ".join("%-16s" % s for s in states), n, len(fprs),
+                                       ": rebuilt" if n >= k else ""))
+        if n >= k:
+            passed.add(v)
+        for f in fprs:
+            for why in results[(v, f)][1]:
+                say("  %s by %s does not count: %s" % (v, f, why))
+    return passed
+
+
+def check_rebuilt(entries, provenance, indexed):
+    """Every version that a -rebuilt dist or repository names is matched by
+    as many of the rebuilders the tree vouches for as it asks, and is in its
+    base as well; with REBUILDERS=FILE, the newest version is matched by as
+    many of those as THRESHOLD asks. The versions the tree's policy passes."""
+    vouched, users = policy(), None
+    if os.environ.get("REBUILDERS"):
+        try:
+            with open(os.environ["REBUILDERS"], "rb") as f:
+                keyring = keyring_of(f.read(), "rebuilders.gpg")
+        except OSError as e:
+            die("REBUILDERS=%s: %s" % (os.environ["REBUILDERS"], e.strerror))
+        fprs = sorted(keys_of(keyring))
+        k = os.environ.get("THRESHOLD") or str(len(fprs))
+        if not fprs or not k.isdigit():
+            die("REBUILDERS=%s holds no keys, or THRESHOLD=%s is not a number" % (os.environ["REBUILDERS"], k))
+        counted_apart("REBUILDERS", int(k), fprs, lambda message: die("REBUILDERS=%s %s" % (os.environ["REBUILDERS"], message)))
+        users = (int(k), keyring, fprs)
+    outside = fetched_attestations(provenance, (vouched or (0, 0, []))[2] + (users or (0, 0, []))[2])
+    promoted = set()
+    if vouched:
+        promoted = rebuilt_table("rebuilt, by the rebuilders the tree vouches for (REBUILDERS)", vouched[0], vouched[2],
+                                 judged(provenance, vouched[1], vouched[2], outside), provenance)
+    if users:
+        passed = rebuilt_table("rebuilt, by the rebuilders you trust (REBUILDERS=%s)" % os.environ["REBUILDERS"],
+                               users[0], users[2], judged(provenance, users[1], users[2], outside), provenance)
+        newest = max(indexed, key=sort_key, default=None)
+        if newest and newest not in passed:
+            bad("version %s" % newest, "the newest, is matched by fewer than %d of the rebuilders you trust" % users[0])
+    base = {(collection(e[4]), e[1], e[2], e[3]) for e in entries}
+    for kind, pkg, version, name, index, extra in entries:
+        where = collection(index)
+        if not where.endswith(REBUILT):
             continue
-        say("rebuilt and matched by %s: %d files of libcwork-%s" % (fpr, len(subjects), m.group(1)))
+        v = version_of((kind, pkg, version, name, index, extra), provenance)
+        if (where[:-len(REBUILT)], pkg, version, name) not in base:
+            bad(index, "names %s %s, which its base %s does not" % (pkg, version, where[:-len(REBUILT)]))
+        elif v not in promoted:
+            bad(index, "names %s %s, and version %s is not matched by as many of the rebuilders that REBUILDERS "
+                       "names as it asks%s" % (pkg, version, v, "" if vouched else " (the tree has no REBUILDERS)"))
+    return promoted
+
+
+def collection(index):
+    """The dist (apt/dists/NAME) or repository (rpm/NAME) of an index's path."""
+    return "/".join(index.split("/")[:3 if index.startswith("apt/") else 2])
 
 
 # ---- What no signature covers ----
@@ -1037,6 +1236,7 @@ def verify(args):
     of, indexed = check_coverage(indexed_files, provenance)
     check_keys(indexed, provenance)
     check_rebuilds()
+    promoted = check_rebuilt(indexed_files, provenance, indexed)
     report_unowned(entries)
     if not failures:
         check_age(signed[0]["made"], sorted({s["key"] for s in signed}), signers[2], not args.no_record)
@@ -1044,6 +1244,8 @@ def verify(args):
     if args.summary:
         with open(args.summary, "w") as f:
             f.write("newest %s\n" % (newest or "none"))
+            for v in sorted(promoted):
+                f.write("promoted %s\n" % v)
             for v in sorted(of):
                 f.write("version %s %s\n" % (v, "indexed" if v in indexed else "unindexed"))
                 for sum, name, made_as in sorted(of[v], key=lambda e: e[1]):
