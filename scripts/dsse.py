@@ -6,9 +6,10 @@ signatures; this writes and reads what they are made over.
   dsse.py statement TOP VERSION RECORD BUILDER   the Statement, on stdout:
       every file of TOP whose name carries VERSION is a subject; the build
       record RECORD gives the source, the root and the sysroots
-  dsse.py rebuilt RESULT VERIFIER RESOURCE PROVENANCE SUMS   a rebuild's
-      attestation, an SLSA verification summary: RESULT (PASSED or FAILED)
-      of the files SUMS lists ("SHA256 NAME" a line), against PROVENANCE
+  dsse.py rebuilt RESULT VERIFIER RESOURCE PROVENANCE SUMS RECORD DIFFERENCES
+      a rebuild's attestation, an SLSA verification summary: RESULT (PASSED
+      or FAILED) of the files SUMS lists ("SHA256 NAME" a line), against
+      PROVENANCE, with the rebuilder's build record and what differed
   dsse.py pae STATEMENT                          the bytes a signature covers
   dsse.py envelope STATEMENT KEYID=SIG...        the envelope, on stdout
 """
@@ -84,9 +85,14 @@ PROVENANCE = "https://slsa.dev/provenance/v1"
 SUMMARY = "https://slsa.dev/verification_summary/v1"
 
 
-def rebuilt(result, verifier, resource, provenance, sums):
+def rebuilt(result, verifier, resource, provenance, sums, record, differences):
     subjects = [{"name": name, "digest": {"sha256": s}}
                 for s, name in (line.split(" ", 1) for line in open(sums).read().splitlines())]
+    # What is not in a verification summary: the rebuilder's own build
+    # record (its root's packages, its host and time) and what differed.
+    found = {"record": {"name": os.path.basename(record), "digest": {"sha256": sha256(record)},
+                        "content": open(record, encoding="utf-8", errors="replace").read()},
+             "differences": open(differences).read().splitlines()}
     return {
         "_type": "https://in-toto.io/Statement/v1",
         "subject": subjects,
@@ -97,6 +103,7 @@ def rebuilt(result, verifier, resource, provenance, sums):
             "policy": {"uri": "rebuilt from the published source in the recorded root, every file compared"},
             "inputAttestations": [{"uri": os.path.basename(provenance), "digest": {"sha256": sha256(provenance)}}],
             "verificationResult": result,
+            "rebuild": found,
         },
     }
 
@@ -124,7 +131,7 @@ def main(args):
     if args[0] == "statement":
         json.dump(statement(*args[1:5]), sys.stdout, indent=1, sort_keys=True)
     elif args[0] == "rebuilt":
-        json.dump(rebuilt(*args[1:6]), sys.stdout, indent=1, sort_keys=True)
+        json.dump(rebuilt(*args[1:8]), sys.stdout, indent=1, sort_keys=True)
     elif args[0] == "pae":
         sys.stdout.buffer.write(pae(open(args[1], "rb").read()))
     elif args[0] == "envelope":

@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""members.py A B: the members in which two archives (.tar and its
-compressed forms, .deb, .rpm) differ, a line each; exit status 1 if any do."""
+"""members.py A B [AS_A AS_B]: the members in which two archives (.tar and
+its compressed forms, .deb, .rpm) differ, a line each, the archives named
+AS_A and AS_B; exit status 1 if any do."""
 import hashlib
 import io
 import subprocess
@@ -70,17 +71,19 @@ def member(path, name):
         return None
 
 
-def main(a, b):
-    left, right = ({n: "%s, sha256 %s" % (m, hashlib.sha256(c).hexdigest()[:16]) for n, (m, c) in files_of(p).items()}
-                   for p in (a, b))
+def main(a, b, as_a=None, as_b=None):
+    left, right = ({n: "%ssha256 %s" % (m + ", " if m else "", hashlib.sha256(c).hexdigest()[:16])
+                    for n, (m, c) in files_of(p).items()} for p in (a, b))
+    as_a, as_b = as_a or a, as_b or b
     differ = False
     for name in sorted(set(left) | set(right)):
         if left.get(name) != right.get(name):
             differ = True
-            print("  %s: %s" % (name, "only in %s" % (a if name in left else b) if None in (left.get(name), right.get(name))
-                                else "%s, against %s" % (right[name], left[name])))
+            print("  %s: %s" % (name, "only in the %s" % (as_a if name in left else as_b)
+                                if None in (left.get(name), right.get(name))
+                                else "the %s %s, the %s %s" % (as_a, left[name], as_b, right[name])))
     sys.exit(1 if differ else 0)
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:3])
+    main(*sys.argv[1:5])

@@ -14,7 +14,8 @@ trap 'rm -rf "$work"' EXIT
 copy=$work/copy
 
 # Only the copy that verify checked is read from here on, never the tree.
-/usr/bin/python3 "$here/verify.py" --copy "$copy" --summary "$work/summary" "$2" >"$work/verify.log" ||
+env -u REBUILDERS -u THRESHOLD -u ATTESTATIONS /usr/bin/python3 "$here/verify.py" --copy "$copy" --summary "$work/summary" "$2" \
+    >"$work/verify.log" ||
     die "$2 does not verify: nothing of it is rebuilt"
 if [ -n "${VERSION:-}" ]; then
     v=$VERSION why="as VERSION= asks"
@@ -38,18 +39,34 @@ lines() { awk -v f="$1:" '$1 == f { s = 1; next } /^[^ ]/ { s = 0 } s { sub(/^ +
 
 status=0
 : >"$work/compared"
-# compare PUBLISHED REBUILT NAME FILE [AS]: the bytes match; FILE, the
-# published file, is one the attestation names, unless its name is not the
-# build's AS: an alias, which a later release points elsewhere.
+: >"$work/differences"
+# compare PATH AS: the published PATH and what the build made as AS are the
+# same bytes (an .rpm of a repository, all but its signature); PATH is one
+# the attestation names, unless its name is not AS: an alias, which a
+# later release points elsewhere. What differs is said, member by member.
 compare() {
-    [ "${4##*/}" != "${5:-${4##*/}}" ] || echo "$(hash_of sha256 "$4") ${4#"$copy"/}" >>"$work/compared"
-    if cmp -s "$1" "$2"; then
-        echo "rebuild: $3: the same bytes"
-    else
-        echo "rebuild: $3: other bytes than the rebuild's" >&2
-        ! command -v diffoscope >/dev/null || diffoscope "$2" "$1" >&2 || true
-        status=1
+    local ours=$copy/$1 theirs=$work/out/$2 what=$1
+    [ "${1##*/}" != "$2" ] || echo "$(hash_of sha256 "$ours") $1" >>"$work/compared"
+    if [ "${1#rpm/}" != "$1" ]; then
+        unsigned "$theirs" >"$work/rebuilt.body" || die "the rebuilt $2 is not an rpm package"
+        unsigned "$ours" >"$work/published.body" || die "$1 is not an rpm package"
+        ours=$work/published.body theirs=$work/rebuilt.body what="$1, all but its signature"
     fi
+    if cmp -s "$ours" "$theirs"; then
+        echo "rebuild: $what: the same bytes"
+        return
+    fi
+    echo "rebuild: $what: other bytes than the rebuild's" >&2
+    differs "$1" "$copy/$1" "$work/out/$2"
+}
+
+# differs PATH PUBLISHED OURS [WHAT]: PATH differs from OURS (the rebuilt,
+# or WHAT), in these members.
+differs() {
+    echo "file $1" >>"$work/differences"
+    /usr/bin/python3 "$here/members.py" "$2" "$3" published "${4:-rebuilt}" 2>&1 | sed "s|^ *|member $1: |" |
+        tee -a "$work/differences" >&2 || true
+    status=1
 }
 
 # The source: what dist.sh makes of the recorded commit, byte for byte, or
@@ -70,7 +87,7 @@ source_is_commit() {
         echo "rebuild: $archive: the same tar as dist.sh makes of commit $commit, compressed otherwise"
     else
         echo "rebuild: $archive is not what dist.sh makes of commit $commit; these differ:" >&2
-        /usr/bin/python3 "$here/members.py" "$work/commit.tar.gz" "$copy/$archive" >&2 || true
+        differs "$archive" "$copy/$archive" "$work/commit.tar.gz" "commit's"
         return 1
     fi
 }
@@ -103,32 +120,34 @@ rebuild() {
         keys=("$work/keys.asc" "$(field Repository "$record")")
     fi
     "$here/rootbuild.sh" "$1" "$copy/$(source_name "$v")" "$work/out" "${keys[@]}" >/dev/null
-    # What the mirror has now may be newer than what the release was built
+    # What the mirror has now may be other than what the release was built
     # with: say so, as the reason a byte may differ.
-    comm -23 <(lines Installed-Build-Depends "$record" | sort) \
-        <(lines Installed-Build-Depends "$work/out/$(record_name "$v")" | sort) |
-        sed 's/.*/rebuild: the root now lacks &, which the release was built with: a difference may come from that/'
+    join -a 1 -a 2 -e none -o 0,1.2,2.2 <(root_packages "$record") <(root_packages "$work/out/$(record_name "$v")") |
+        awk '$2 != $3 { print "root " $1 ": the release was built with " $2 ", and the root has " $3 }' |
+        tee -a "$work/differences" | sed 's/^root /rebuild: /; s/$/: a difference may come from that/'
     while read -r _ _ sum path as; do
-        case $path in *.buildinfo | *.intoto.json | *-source.tar.gz) continue ;; esac
+        case $path in *.buildinfo) echo "$sum $path" >>"$work/compared" && continue ;; *.intoto.json | *-source.tar.gz) continue ;; esac
         if [ ! -f "$work/out/$as" ]; then
             echo "$sum $path" >>"$work/compared"
             echo "rebuild: $path: the build makes no $as: it does not come from this source" >&2
+            echo "file $path: the build makes no $as" >>"$work/differences"
             status=1
-        elif [ "${path#rpm/}" != "$path" ]; then
-            unsigned "$work/out/$as" >"$work/rebuilt.body" || die "the rebuilt $as is not an rpm package"
-            unsigned "$copy/$path" >"$work/published.body" || die "$path is not an rpm package"
-            compare "$work/published.body" "$work/rebuilt.body" "$path, all but its signature" "$copy/$path"
         else
-            compare "$copy/$path" "$work/out/$as" "$path" "$copy/$path" "$as"
+            compare "$path" "$as"
         fi
         touch "$work/out/$as.compared"
     done < <(awk -v v="$v" '$1 == "file" && $2 == v' "$work/summary")
     for path in "$work"/out/*; do
         name=${path##*/}
         case $name in *.compared | *.buildinfo | *-source.tar.gz) continue ;; esac
-        [ -f "$path.compared" ] || { echo "rebuild: the build makes $name, and the tree does not publish it" >&2 && status=1; }
+        [ -f "$path.compared" ] || { echo "rebuild: the build makes $name, and the tree does not publish it" >&2 &&
+            echo "unpublished $name" >>"$work/differences" && status=1; }
     done
 }
+
+# root_packages RECORD: each package of the root a build record names, and
+# its version, sorted for join.
+root_packages() { lines Installed-Build-Depends "$1" | sed 's/ (= \(.*\))$/ \1/' | sort; }
 
 # attest: what the rebuild found, signed by the key ATTEST in the envelope
 # of the provenance, as build/rebuilds/libcwork-V.rebuilt-by-FINGERPRINT.intoto.json,
@@ -138,8 +157,13 @@ attest() {
     fpr=$(key_fingerprints --list-secret-keys -- "$ATTEST" | head -n 1)
     [ -n "$fpr" ] || die "ATTEST=$ATTEST is not a secret key in your GnuPG keyring"
     [ $status = 0 ] || result=FAILED
+    # The rebuilder's own record: its root's, with the host and the time.
+    { cat "$work/out/$(record_name "$v")" 2>/dev/null || true
+      printf '%s\n' "Rebuild-Host: $(. /etc/os-release && echo "$PRETTY_NAME"), $(uname -srm)" "Rebuild-Date: $(date -u -R)"
+    } >"$work/rebuilder.buildinfo"
     /usr/bin/python3 "$here/dsse.py" rebuilt "$result" "rebuilder $fpr" "$resource" "$copy/$(provenance_name "$v")" \
-        "$work/compared" >"$work/statement" && /usr/bin/python3 "$here/dsse.py" pae "$work/statement" >"$work/pae" &&
+        "$work/compared" "$work/rebuilder.buildinfo" "$work/differences" >"$work/statement" &&
+        /usr/bin/python3 "$here/dsse.py" pae "$work/statement" >"$work/pae" &&
         gpg --batch --local-user "$fpr" --detach-sign -o "$work/sig" "$work/pae" &&
         mkdir -p "$out" && gpg --batch --armor --export "$fpr" >"$out/$fpr.asc" &&
         /usr/bin/python3 "$here/dsse.py" envelope "$work/statement" "$fpr=$work/sig" \
