@@ -8,13 +8,19 @@
 #   make package   a .tar.gz, a .deb and an .rpm per generation, in build/packages
 #   make repo      signed apt and rpm repositories of them, in build/repo,
 #                  with a throwaway key: a trial
-#   make release REPO=DIR [REBUILDS=DIR]  build them again in a clean root
-#                  of the build release and publish those into the repository
-#                  tree DIR, signed with LIBCWORK_SIGNING_KEY, keeping every
-#                  earlier version (and the rebuilders' attestations in REBUILDS)
-#   make verify REPO=DIR|URL [FINGERPRINT=HEX] [ACCEPT_OLDER=yes]  check a
-#                  published tree end to end, against the key HEX or else the
-#                  tree's own, and refuse one older than it accepted before
+#   make release REPO=DIR [REBUILDS=DIR] [REBUILDERS=KEYS [THRESHOLD=K]]
+#                  build them again in a clean root of the build release and
+#                  publish those into the repository tree DIR, signed with
+#                  LIBCWORK_SIGNING_KEY, keeping every earlier version (and
+#                  the rebuilders' attestations in REBUILDS; the -rebuilt
+#                  dists hold what K of the rebuilders in KEYS matched); at
+#                  a version published already, add rebuilds alone
+#   make verify REPO=DIR|URL [FINGERPRINT=HEX] [ACCEPT_OLDER=yes]
+#                  [REBUILDERS=KEYS [THRESHOLD=K]] [ATTESTATIONS=DIR|URL]
+#                  check a published tree end to end, against the key HEX or
+#                  else the tree's own, and refuse one older than it accepted
+#                  before (or whose newest version K of the rebuilders in
+#                  KEYS have not matched)
 #   make rebuild REPO=DIR|URL [VERSION=V] [FINGERPRINT=HEX] [ATTEST=KEY]
 #                  verify it, check that V's source is its recorded commit,
 #                  build V again in its recorded root, compare every file a
@@ -107,9 +113,12 @@ repo: package
 
 # REPO reaches the scripts through the environment exactly as it was
 # given: make expands nothing in it, and no shell reads it as a command.
-unexport REPO REBUILDS
+unexport REPO REBUILDS REBUILDERS THRESHOLD ATTESTATIONS
 export LIBCWORK_REPO := $(value REPO)
 export LIBCWORK_REBUILDS := $(value REBUILDS)
+export LIBCWORK_REBUILDERS := $(value REBUILDERS)
+export LIBCWORK_THRESHOLD := $(value THRESHOLD)
+export LIBCWORK_ATTESTATIONS := $(value ATTESTATIONS)
 ifneq ($(filter release verify rebuild,$(MAKECMDGOALS)),)
 $(if $(value REPO),,$(error make $(filter release verify rebuild,$(MAKECMDGOALS)) needs REPO=, \
 	the repository tree: a directory (for make verify and make rebuild, a URL too)))
@@ -122,7 +131,8 @@ release: $(CONFIGURED)
 		LIBCWORK_SOURCE="$$source" scripts/release.sh "$$LIBCWORK_REPO" $(foreach g,$(GENERATIONS),build/$(g))
 
 verify:
-	@/usr/bin/python3 scripts/verify.py "$$LIBCWORK_REPO"
+	@REBUILDERS="$$LIBCWORK_REBUILDERS" THRESHOLD="$$LIBCWORK_THRESHOLD" ATTESTATIONS="$$LIBCWORK_ATTESTATIONS" \
+		/usr/bin/python3 scripts/verify.py "$$LIBCWORK_REPO"
 
 rebuild: $(CONFIGURED)
 	@scripts/rebuild.sh build/$(FIRST) "$$LIBCWORK_REPO"

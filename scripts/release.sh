@@ -4,7 +4,8 @@
 # (docs/releasing.md). From the environment: LIBCWORK_SIGNING_KEY,
 # LIBCWORK_NEXT_KEY, LIBCWORK_SOURCE (make dist's archive, to build in the
 # root), LIBCWORK_PACKAGES (packages built already), LIBCWORK_REBUILDS,
-# LIBCWORK_URL, LIBCWORK_TRIAL, LIBCWORK_LOCK_WAIT.
+# LIBCWORK_REBUILDERS, LIBCWORK_THRESHOLD, LIBCWORK_URL, LIBCWORK_TRIAL,
+# LIBCWORK_LOCK_WAIT.
 set -euo pipefail
 umask 022
 here=$(cd "$(dirname "$0")" && pwd)
@@ -97,10 +98,12 @@ take_lock() {
     echo "version $1, by $(id -un) on $(uname -n), process $$, since $(date -u '+%F %T UTC')" >"$lock"
 }
 
-# verify_unrecorded TREE FINGERPRINT...: make verify of TREE against the keys;
-# what it checks here it does not remember as accepted.
+# verify_unrecorded TREE FINGERPRINTS [OPTION...]: make verify of TREE
+# against the keys, with no rebuilders of the user's; what it checks here
+# it does not remember as accepted.
 verify_unrecorded() {
-    FINGERPRINT="${*:2}" /usr/bin/python3 "$here/verify.py" --no-record "$1" >"$work/verify.log" 2>&1
+    env -u REBUILDERS -u THRESHOLD -u ATTESTATIONS FINGERPRINT="$2" \
+        /usr/bin/python3 "$here/verify.py" --no-record "${@:3}" "$1" >"$work/verify.log" 2>&1
 }
 
 # check_tree: what REPO holds verifies against the key, and the key is the
@@ -123,7 +126,7 @@ check_tree() {
         die "a rotation from $own to $announced is under way in $repo: sign with" \
             "LIBCWORK_SIGNING_KEY=$own LIBCWORK_NEXT_KEY=$announced, or end it with LIBCWORK_SIGNING_KEY=$announced alone"
     fi
-    verify_unrecorded "$repo" "$fpr" ||
+    verify_unrecorded "$repo" "$fpr" --summary "$work/published.summary" ||
         die "$repo does not verify against the key $fpr, so nothing of it is carried and it is left as it was:"$'\n'"$(
             grep -v '^verify: .* does not hold' "$work/verify.log")"$'\n'"Find out how it came to differ, and put" \
             "back the files from a copy you trust (docs/releasing.md)"
@@ -136,8 +139,7 @@ check_tree() {
 # bytes (then there is nothing to do).
 check_version() {
     local newest file
-    newest=$(newest_version $(awk -v k="$keyring_package" '/^Package:/ { p = $2 } /^Version:/ && p != k { print $2 }' \
-        "$repo"/apt/dists/*/main/binary-amd64/Packages 2>/dev/null | sort -u))
+    newest=$(published_newest)
     [ -n "$newest" ] || return 0
     dpkg --compare-versions "$version" ge "$newest" ||
         die "version $version is older than $newest, the newest in $repo: a release adds a newer version (changelog)"
@@ -152,6 +154,12 @@ check_version() {
     done
     echo "release: version $version is in $repo already, with the same bytes: nothing to do"
     exit 0
+}
+
+# published_newest: the newest version REPO's dists name, if any.
+published_newest() {
+    newest_version $(awk -v k="$keyring_package" '/^Package:/ { p = $2 } /^Version:/ && p != k { print $2 }' \
+        "$repo"/apt/dists/*/main/binary-amd64/Packages 2>/dev/null | sort -u)
 }
 
 # new_names: every file name this release adds, relative to the tree.
@@ -178,11 +186,14 @@ check_names_free() {
 
 # ---- The new tree ----
 
-# carry: the new tree, beside REPO, holding REPO's files as links, less
-# those this release writes anew.
+# carry [rebuilt]: the new tree, beside REPO, holding REPO's files as
+# links, less those this release writes anew (with rebuilt, the -rebuilt
+# dists and repositories and SHA256SUMS alone).
 carry() {
-    local release dist name
-    rm -rf "$parent/.$base".new.*
+    local release dist name dists=() repos=()
+    for release in $releases; do [ -n "${1:-}" ] || dists+=("$release") && dists+=("$release-rebuilt"); done
+    for name in $rhels; do [ -n "${1:-}" ] || repos+=("$name") && repos+=("$name-rebuilt"); done
+    rm -rf "$parent/.$base".new.* "$parent/.$base".aside.*
     new=$(mktemp -d "$parent/.$base.new.XXXXXX") || die "cannot make the new tree in $parent"
     if [ ! -d "$repo" ]; then
         chmod 755 "$new"
@@ -190,9 +201,10 @@ carry() {
     fi
     cp -al "$repo/." "$new/" || die "cannot link the files of $repo into the new tree (is $parent on another file system?)"
     chmod --reference="$repo" "$new"
-    rm -f "$new"/{FINGERPRINT,libcwork.gpg,libcwork.asc,SHA256SUMS,SHA256SUMS.asc,"$(release_alias)"}
-    for release in $releases; do
-        rm -f "$new/$(keyring_alias "$release")"
+    rm -f "$new"/SHA256SUMS{,.asc}
+    [ -n "${1:-}" ] || rm -f "$new"/{FINGERPRINT,libcwork.gpg,libcwork.asc,"$(release_alias)"}
+    for release in $releases; do [ -n "${1:-}" ] || rm -f "$new/$(keyring_alias "$release")"; done
+    for release in "${dists[@]}"; do
         dist=$new/apt/dists/$release
         [ -d "$dist" ] || continue
         # The by-hash indices that the Release being replaced names stay, for
@@ -203,7 +215,7 @@ carry() {
         done
         find "$dist" -type f ! -path '*/by-hash/*' -delete
     done
-    for name in $rhels; do rm -rf "$new/rpm/$name/repodata"; done
+    for name in "${repos[@]}"; do rm -rf "$new/rpm/$name/repodata"; done
 }
 
 # in_a_dist PACKAGE: a dist of a release in the table offers PACKAGE (with
@@ -371,25 +383,31 @@ sign() {
 # keyring package; the others stay as they were, signed anew only when
 # the keys change.
 index_apt() {
-    local release dist
+    local release dist name offered
     (cd "$new/apt" && apt-ftparchive packages pool) >"$work/pool.Packages" || die "apt-ftparchive failed on the pool"
-    for release in $releases; do index_dist "$release"; done
+    for release in $releases; do
+        offered=offered_$release
+        awk -v RS= -v ORS='\n\n' -v offered=" ${!offered} " -v keyring="$keyring_package" -v release="$release" '
+            { p = $0; sub(/^Package: /, "", p); sub(/\n.*/, "", p); v = $0; sub(/.*\nVersion: /, "", v); sub(/\n.*/, "", v) }
+            p == keyring ? v ~ ("\\+" release "$") : index(offered, " " p " ")' "$work/pool.Packages" |
+            index_dist "$release" "$release"
+    done
     for dist in "$new"/apt/dists/*/; do
-        dist=${dist%/}
-        [[ " $releases " != *" ${dist##*/} "* ]] || continue
+        dist=${dist%/} && name=${dist##*/}
+        [[ " $releases " != *" ${name%-rebuilt} "* ]] || continue
         [ "$old_keys" != "${keys[*]}" ] || continue
         sign --clearsign "$dist/Release" "$dist/InRelease"
         sign --detach-sign "$dist/Release" "$dist/Release.gpg"
     done
 }
 
+# index_dist RELEASE DIST [WHICH] <PACKAGES: the dist DIST of the Debian
+# release RELEASE, listing PACKAGES, signed; WHICH says what it holds.
 index_dist() {
-    local release=$1 dist=$new/apt/dists/$1 offered=offered_$1 glibc=glibc_$1 f sum
+    local dist=$new/apt/dists/$2 glibc=glibc_$1 f sum
     local bin=$dist/main/binary-amd64
     mkdir -p "$bin/by-hash/SHA256"
-    awk -v RS= -v ORS='\n\n' -v offered=" ${!offered} " -v keyring="$keyring_package" -v release="$release" '
-        { p = $0; sub(/^Package: /, "", p); sub(/\n.*/, "", p); v = $0; sub(/.*\nVersion: /, "", v); sub(/\n.*/, "", v) }
-        p == keyring ? v ~ ("\\+" release "$") : index(offered, " " p " ")' "$work/pool.Packages" >"$bin/Packages"
+    cat >"$bin/Packages"
     gzip -9nc "$bin/Packages" >"$bin/Packages.gz"
     for f in Packages Packages.gz; do
         sum=$(hash_of sha256 "$bin/$f")
@@ -399,28 +417,113 @@ index_dist() {
     # strongest hash the Release lists.
     (cd "$dist" && apt-ftparchive -o APT::FTPArchive::MD5=false -o APT::FTPArchive::SHA1=false \
         -o APT::FTPArchive::SHA512=false -o APT::FTPArchive::Release::Origin=libcwork \
-        -o APT::FTPArchive::Release::Label=libcwork -o APT::FTPArchive::Release::Suite="$release" \
-        -o APT::FTPArchive::Release::Codename="$release" -o APT::FTPArchive::Release::Architectures=amd64 \
+        -o APT::FTPArchive::Release::Label=libcwork -o APT::FTPArchive::Release::Suite="$2" \
+        -o APT::FTPArchive::Release::Codename="$2" -o APT::FTPArchive::Release::Architectures=amd64 \
         -o APT::FTPArchive::Release::Components=main -o APT::FTPArchive::Release::Acquire-By-Hash=yes \
-        -o APT::FTPArchive::Release::Description="libcwork for Debian $release (glibc ${!glibc})" \
+        -o APT::FTPArchive::Release::Description="libcwork for Debian $1 (glibc ${!glibc})${3:+, $3}" \
         release . >"$work/Release") && put "$work/Release" "$dist/Release"
     sign --clearsign "$dist/Release" "$dist/InRelease"
     sign --detach-sign "$dist/Release" "$dist/Release.gpg"
 }
 
 # index_rpm: each rpm repository of a release in the table, over every
-# version it holds; the others signed anew only when the keys change.
+# version it holds (its -rebuilt one comes after); the others signed anew
+# only when the keys change.
 index_rpm() {
-    local dir
+    local dir name
     for dir in "$new"/rpm/*/; do
-        dir=${dir%/}
-        if [[ " $rhels " == *" ${dir##*/} "* ]]; then
-            createrepo_c --quiet "$dir" || die "createrepo_c failed on ${dir##*/}"
-        elif [ "$old_keys" = "${keys[*]}" ]; then
+        dir=${dir%/} && name=${dir##*/}
+        if [[ " $rhels " == *" $name "* ]]; then
+            createrepo_c --quiet "$dir" || die "createrepo_c failed on $name"
+        elif [[ " $rhels " == *" ${name%-rebuilt} "* ]] || [ "$old_keys" = "${keys[*]}" ]; then
             continue
         fi
         sign --detach-sign "$dir/repodata/repomd.xml" "$dir/repodata/repomd.xml.asc"
     done
+}
+
+# index_rebuilt: beside each dist and rpm repository of a release in the
+# table, its -rebuilt one: the same entries, of those versions alone that
+# the rebuilders the tree vouches for have matched (none, where it names
+# none), as make verify counts them in the new tree with these set aside.
+index_rebuilt() {
+    local release el aside promoted
+    aside=$(mktemp -d "$parent/.$base.aside.XXXXXX") || die "cannot make a directory in $parent"
+    for release in $releases; do [ ! -d "$new/apt/dists/$release-rebuilt" ] || mv "$new/apt/dists/$release-rebuilt" "$aside/$release"; done
+    for el in $rhels; do [ ! -d "$new/rpm/$el-rebuilt" ] || mv "$new/rpm/$el-rebuilt" "$aside/$el"; done
+    write_sums
+    verify_unrecorded "$new" "${keys[*]}" --summary "$work/new.summary" ||
+        die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
+    rm "$new"/SHA256SUMS{,.asc}
+    promoted=" $(awk '$1 == "promoted" { print $2 }' "$work/new.summary" | xargs) "
+    for release in $releases; do
+        [ ! -d "$aside/$release" ] || mv "$aside/$release" "$new/apt/dists/$release-rebuilt"
+        awk -v RS= -v ORS='\n\n' -v promoted="$promoted" -v release="$release" '
+            { v = $0; sub(/.*\nVersion: /, "", v); sub(/\n.*/, "", v); sub("\\+" release "$", "", v) }
+            index(promoted, " " v " ")' "$new/apt/dists/$release/main/binary-amd64/Packages" |
+            index_dist "$release" "$release-rebuilt" "the versions that rebuilders have matched"
+    done
+    for el in $rhels; do
+        [ ! -d "$aside/$el" ] || mv "$aside/$el" "$new/rpm/$el-rebuilt"
+        mkdir -p "$new/rpm/$el-rebuilt"
+        awk -v promoted="$promoted" -v el="rpm/$el/" '$1 == "file" && index(promoted, " " $2 " ") && index($4, el) == 1 {
+            sub(/.*\//, "", $4); print $4 }' "$work/new.summary" | sort -u >"$work/$el.promoted"
+        createrepo_c --quiet --pkglist "$work/$el.promoted" --location-prefix "../$el/" -o "$new/rpm/$el-rebuilt" \
+            "$new/rpm/$el" || die "createrepo_c failed on $el-rebuilt"
+        sign --detach-sign "$new/rpm/$el-rebuilt/repodata/repomd.xml" "$new/rpm/$el-rebuilt/repodata/repomd.xml.asc"
+    done
+    rmdir "$aside"
+    rebuilt=$(xargs <<<"$promoted")
+}
+
+# write_policy: with LIBCWORK_REBUILDERS (a keyring), the rebuilders the
+# project vouches for and how many of them (LIBCWORK_THRESHOLD, by default
+# all) must match a version, in REBUILDERS, each key under rebuilds/;
+# without, what REPO names stays.
+write_policy() {
+    local rebuilders=() k f
+    [ -n "${LIBCWORK_REBUILDERS:-}" ] || return 0
+    mapfile -t rebuilders < <(key_fingerprints --show-keys "$LIBCWORK_REBUILDERS")
+    k=${LIBCWORK_THRESHOLD:-${#rebuilders[@]}}
+    [ ${#rebuilders[@]} -gt 0 ] || die "REBUILDERS=$LIBCWORK_REBUILDERS holds no keys"
+    [[ $k =~ ^[0-9]+$ ]] && [ "$k" -ge 1 ] && [ "$k" -le ${#rebuilders[@]} ] ||
+        die "THRESHOLD=$k: at least 1 of the ${#rebuilders[@]} rebuilders must match a version, and no more than there are"
+    for f in "${rebuilders[@]}"; do
+        [[ " ${keys[*]} $old_keys $(key_fingerprints --show-keys "$repo/libcwork-retired.asc" 2>/dev/null | xargs) " != *" $f "* ]] ||
+            die "REBUILDERS names $f, a release key: one who signs the release vouches for nothing more by rebuilding it"
+    done
+    mkdir -p "$new/rebuilds" && mkdir -m 700 "$work/rebuilders" &&
+        gpg --homedir "$work/rebuilders" --batch --quiet --import "$LIBCWORK_REBUILDERS" 2>/dev/null ||
+        die "could not read the keys of REBUILDERS=$LIBCWORK_REBUILDERS"
+    for f in "${rebuilders[@]}"; do
+        gpg --homedir "$work/rebuilders" --batch --armor --export "$f" >"$work/$f.asc" &&
+            rm -f "$new/rebuilds/$f.asc" && put "$work/$f.asc" "$new/rebuilds/$f.asc"
+    done
+    gpgconf --homedir "$work/rebuilders" --kill all
+    printf 'Threshold: %s\nRebuilders: %s\n' "$k" "${rebuilders[*]}" >"$work/REBUILDERS"
+    rm -f "$new/REBUILDERS" && put "$work/REBUILDERS" "$new/REBUILDERS"
+}
+
+# promote: at the version REPO has published already, the attestations
+# and rebuilders given added, and the -rebuilt dists and repositories made
+# again; nothing else changes.
+promote() {
+    [ "$old_keys" = "${keys[*]}" ] || die "version $version is in $repo already: adding rebuilds to it changes no key" \
+        "(a rotation comes with a new version)"
+    carry rebuilt
+    write_policy
+    add_rebuilds
+    if diff -rq --exclude='SHA256SUMS*' --exclude='*-rebuilt' "$repo" "$new" >/dev/null; then
+        echo "release: version $version is in $repo already, with the same rebuilds and rebuilders: nothing to do"
+        exit 0
+    fi
+    index_rebuilt
+    write_sums
+    verify_unrecorded "$new" "${keys[*]}" ||
+        die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
+    set_modes_and_switch
+    echo "release: version $version in $repo: rebuilds added; the -rebuilt dists and repositories hold ${rebuilt:-no version}"
+    exit 0
 }
 
 # write_sums: SHA256SUMS over every file of the tree a release writes, with
@@ -481,6 +584,12 @@ main() {
     # From a terminal, gpg's pinentry can ask there for a passphrase.
     if [ -t 0 ]; then export GPG_TTY=$(tty); fi
     read_keys
+    # At a version published already, rebuilds to add: nothing is built.
+    if [ -n "${LIBCWORK_REBUILDS:-}${LIBCWORK_REBUILDERS:-}" ] && [ "$(published_newest)" = "$version" ]; then
+        take_lock "$version"
+        check_tree
+        [ "$(published_newest)" != "$version" ] || promote
+    fi
     # make release: every package, the keys' too, built from the source
     # archive in a clean root (scripts/rootbuild.sh).
     if [ -n "${LIBCWORK_SOURCE:-}" ]; then
@@ -504,14 +613,16 @@ main() {
     check_names_free
     carry
     write_keys
+    write_policy
     add_packages
     index_apt
     index_rpm
+    index_rebuilt
     write_sums
-    verify_unrecorded "$new" "${keys[@]}" ||
+    verify_unrecorded "$new" "${keys[*]}" ||
         die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
     set_modes_and_switch
-    echo "release: version $version published in $repo, signed by ${keys[*]}"
+    echo "release: version $version published in $repo, signed by ${keys[*]}; the -rebuilt dists and repositories hold ${rebuilt:-no version}"
 }
 
 main "$@"
