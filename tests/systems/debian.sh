@@ -139,8 +139,24 @@ keyring_package() {
     clean "apt-get update from the keyring package's source" in_system apt-get update -q --error-on=any \
         -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts=/tmp/parts
     apt_to "$fourth" install libcwork
-    say "the keyring package's source and key bring $expect $fourth"
+    # Its -rebuilt source, switched on as docs/packages.md says.
+    in_system sed -i -e 's/^Enabled: no$/Enabled: yes/;t' -e '/^Suites: [a-z]*$/a Enabled: no' /tmp/parts/libcwork.sources
+    grep -qx "Suites: $release-rebuilt" "$root/tmp/parts/libcwork.sources" && [ "$(grep -c '^Enabled: ' "$root/tmp/parts/libcwork.sources")" = 2 ] ||
+        fail "the keyring package's sources, switched:"$'\n'"$(cat "$root/tmp/parts/libcwork.sources")"
+    clean "apt-get update from the keyring package's -rebuilt source" in_system apt-get update -q --error-on=any \
+        -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts=/tmp/parts
+    say "the keyring package's source and key bring $expect $fourth; switched to $release-rebuilt, as the docs say, apt reads that"
     rm -r "$root/tmp/parts"
+    purged
+}
+
+# A version two rebuilders matched, and a newer one in which one found
+# other bytes: from the -rebuilt dist apt installs the one they matched.
+from_rebuilt() {
+    serve "$work/rebuilt" libcwork && sed -i "s/ $release main$/ $release-rebuilt main/" "$root/etc/apt/sources.list.d/libcwork.list"
+    must "apt-get update from $release-rebuilt" apt_update
+    apt_to "$first" install libcwork
+    say "from $release-rebuilt, apt installs $expect $first, which two rebuilders matched, and not $bump, which one did not"
     purged
 }
 
@@ -163,6 +179,7 @@ must "could not unpack the system" tar -xf "$debian_dir/$release-system.tar" -C 
 for tree in repo published-first published-bump published-second published-rotating published-fourth; do
     kept "$tree" "$work/$tree"
 done
+[ "$release" != "$build_release" ] || kept rebuilt "$work/rebuilt"
 glibc_is /lib/x86_64-linux-gnu/libc.so.6
 system_files >"$root.before"
 from_files
@@ -171,4 +188,5 @@ from_published
 across_switch
 apt_rotation
 keyring_package
+[ "$release" != "$build_release" ] || from_rebuilt
 tarballs_run

@@ -56,11 +56,12 @@ over_http() {
 }
 
 # verify_tree [--served] DIR: make verify of DIR, or with --served of DIR
-# served over http at its URL, as a user runs it (FINGERPRINT and
-# ACCEPT_OLDER as the caller sets them), remembering what it accepts in the
-# test's own state.
+# served over http at its URL, as a user runs it (FINGERPRINT, ACCEPT_OLDER,
+# REBUILDERS, THRESHOLD and ATTESTATIONS as the caller sets them),
+# remembering what it accepts in the test's own state.
 verify_tree() {
-    local run=(env FINGERPRINT="${FINGERPRINT:-}" ACCEPT_OLDER="${ACCEPT_OLDER:-}" XDG_STATE_HOME="$XDG_STATE_HOME"
+    local run=(env FINGERPRINT="${FINGERPRINT:-}" ACCEPT_OLDER="${ACCEPT_OLDER:-}" REBUILDERS="${REBUILDERS:-}"
+        THRESHOLD="${THRESHOLD:-}" ATTESTATIONS="${ATTESTATIONS:-}" XDG_STATE_HOME="$XDG_STATE_HOME"
         /usr/bin/python3 "$source_dir/scripts/verify.py")
     if [ "$1" = --served ]; then over_http "$2" "${run[@]}" http://127.0.0.1:8080; else "${run[@]}" "$@"; fi
 }
