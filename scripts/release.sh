@@ -452,8 +452,7 @@ index_rebuilt() {
     for release in $releases; do [ ! -d "$new/apt/dists/$release-rebuilt" ] || mv "$new/apt/dists/$release-rebuilt" "$aside/$release"; done
     for el in $rhels; do [ ! -d "$new/rpm/$el-rebuilt" ] || mv "$new/rpm/$el-rebuilt" "$aside/$el"; done
     write_sums
-    verify_unrecorded "$new" "${keys[*]}" --summary "$work/new.summary" ||
-        die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
+    new_tree_verifies --summary "$work/new.summary"
     rm "$new"/SHA256SUMS{,.asc}
     promoted=" $(awk '$1 == "promoted" { print $2 }' "$work/new.summary" | xargs) "
     for release in $releases; do
@@ -517,13 +516,24 @@ promote() {
         echo "release: version $version is in $repo already, with the same rebuilds and rebuilders: nothing to do"
         exit 0
     fi
+    publish "in $repo: rebuilds added"
+    exit 0
+}
+
+# publish WHAT: the -rebuilt indices and SHA256SUMS written, the new tree
+# checked (a fault of the release, where it does not verify) and switched
+# in for REPO; then what was done.
+publish() {
     index_rebuilt
     write_sums
-    verify_unrecorded "$new" "${keys[*]}" ||
-        die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
+    new_tree_verifies
     set_modes_and_switch
-    echo "release: version $version in $repo: rebuilds added; the -rebuilt dists and repositories hold ${rebuilt:-no version}"
-    exit 0
+    echo "release: version $version $1; the -rebuilt dists and repositories hold ${rebuilt:-no version}"
+}
+
+new_tree_verifies() {
+    verify_unrecorded "$new" "${keys[*]}" "$@" ||
+        die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
 }
 
 # write_sums: SHA256SUMS over every file of the tree a release writes, with
@@ -617,12 +627,7 @@ main() {
     add_packages
     index_apt
     index_rpm
-    index_rebuilt
-    write_sums
-    verify_unrecorded "$new" "${keys[*]}" ||
-        die "the new tree does not verify, a fault of this release; $repo is as it was:"$'\n'"$(cat "$work/verify.log")"
-    set_modes_and_switch
-    echo "release: version $version published in $repo, signed by ${keys[*]}; the -rebuilt dists and repositories hold ${rebuilt:-no version}"
+    publish "published in $repo, signed by ${keys[*]}"
 }
 
 main "$@"
