@@ -137,6 +137,14 @@ function(libcwork_join_and var)
     set(${var} "${text}${last}" PARENT_SCOPE)
 endfunction()
 
+# libcwork_read(VAR FILE): FILE's text, in a tree that is configured again
+# when it changes.
+function(libcwork_read var file)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+    file(READ "${file}" text)
+    set(${var} "${text}" PARENT_SCOPE)
+endfunction()
+
 # Run as a script (cmake -P), as the Makefile does, it prints the
 # generations' names, and checks no more.
 if(CMAKE_SCRIPT_MODE_FILE STREQUAL CMAKE_CURRENT_LIST_FILE)
@@ -147,9 +155,7 @@ endif()
 
 # The presets name the generations too, one of each kind per generation
 # (and a ci- configure preset for each): the two lists must agree.
-set(_presets_file "${CMAKE_CURRENT_LIST_DIR}/../CMakePresets.json")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_presets_file}")
-file(READ "${_presets_file}" _presets)
+libcwork_read(_presets "${CMAKE_CURRENT_LIST_DIR}/../CMakePresets.json")
 foreach(_kind configurePresets buildPresets testPresets)
     set(_named "")
     string(JSON _count LENGTH "${_presets}" ${_kind})

@@ -3,7 +3,7 @@
 # and the summary and description, whose text is packaging/libcwork.description.
 
 set(_package ${GENERATION_${LIBCWORK_GENERATION}_PACKAGE})
-set(_floor ${GENERATION_${LIBCWORK_GENERATION}_FLOOR})
+set(floor ${GENERATION_${LIBCWORK_GENERATION}_FLOOR})
 
 # The names, as templates of the version (@V@, the whole one, revision too,
 # so that no two versions share a name) and the Debian release (@C@). The
@@ -11,9 +11,9 @@ set(_floor ${GENERATION_${LIBCWORK_GENERATION}_FLOOR})
 set(LIBCWORK_KEYRING_PACKAGE libcwork-archive-keyring)
 set(LIBCWORK_RELEASE_PACKAGE libcwork-release)
 set(LIBCWORK_NAMES
-    "deb_name=${_package}_@V@_glibc${_floor}-or-newer_amd64.deb"
-    "rpm_name=${_package}-@V@.glibc${_floor}.x86_64.rpm"
-    "tgz_name=${_package}-@V@-glibc${_floor}-or-newer-x86_64.tar.gz"
+    "deb_name=${_package}_@V@_glibc${floor}-or-newer_amd64.deb"
+    "rpm_name=${_package}-@V@.glibc${floor}.x86_64.rpm"
+    "tgz_name=${_package}-@V@-glibc${floor}-or-newer-x86_64.tar.gz"
     "keyring_name=${LIBCWORK_KEYRING_PACKAGE}_@V@+@C@_all.deb"
     "keyring_alias=${LIBCWORK_KEYRING_PACKAGE}-@C@.deb"
     "release_name=${LIBCWORK_RELEASE_PACKAGE}-@V@.noarch.rpm"
@@ -33,7 +33,6 @@ foreach(_release IN LISTS LIBCWORK_RELEASES)
 endforeach()
 libcwork_join_and(releases ${releases})
 libcwork_join_and(shown ${GENERATION_${LIBCWORK_GENERATION}_SHOWN})
-set(floor ${_floor})
 set(programs "")
 get_property(_programs GLOBAL PROPERTY LIBCWORK_PROGRAMS)
 foreach(_program IN LISTS _programs)
@@ -57,9 +56,7 @@ foreach(_generation IN LISTS LIBCWORK_GENERATIONS)
     endif()
 endforeach()
 list(JOIN LIBCWORK_CONFLICTS ", " LIBCWORK_CONFLICTS)
-set(_text "${CMAKE_CURRENT_LIST_DIR}/../packaging/libcwork.description")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_text}")
-file(READ "${_text}" _text)
+libcwork_read(_text "${CMAKE_CURRENT_LIST_DIR}/../packaging/libcwork.description")
 string(CONFIGURE "${_text}" _text @ONLY)
 string(REGEX REPLACE "^([^\n]*)\n(.*[^\n])\n*$" "\\1" LIBCWORK_SUMMARY "${_text}")
 string(REGEX REPLACE "^([^\n]*)\n(.*[^\n])\n*$" "\\2" LIBCWORK_DESCRIPTION "${_text}")

@@ -31,9 +31,7 @@ endforeach()
 string(STRIP "${_compatibility}" LIBCWORK_MAN_COMPATIBILITY)
 
 # What SIGPIPE and SIGXFSZ do, the same for every program.
-set(_signals "${CMAKE_CURRENT_LIST_DIR}/../man/exit-signals.roff")
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_signals}")
-file(READ "${_signals}" LIBCWORK_MAN_EXIT_SIGNALS)
+libcwork_read(LIBCWORK_MAN_EXIT_SIGNALS "${CMAKE_CURRENT_LIST_DIR}/../man/exit-signals.roff")
 
 # _roff_literal(VAR TEXT): TEXT escaped so that roff prints its lines as
 # they are, without the last line feed.
@@ -54,15 +52,13 @@ function(libcwork_program name)
 
     # The page quotes the output and the message the tests hold the program
     # to, so they cannot drift apart.
-    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${dir}/expected.out")
-    file(READ "${dir}/expected.out" output)
+    libcwork_read(output "${dir}/expected.out")
     string(LENGTH "${output}" OUTPUT_BYTES)
     string(REGEX MATCHALL "\n" newlines "${output}")
     list(LENGTH newlines OUTPUT_LINES)
     _roff_literal(OUTPUT "${output}")
     if(EXISTS "${dir}/expected.err")
-        set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${dir}/expected.err")
-        file(READ "${dir}/expected.err" message)
+        libcwork_read(message "${dir}/expected.err")
         _roff_literal(MESSAGE "${message}")
     endif()
     set(COMPATIBILITY "${LIBCWORK_MAN_COMPATIBILITY}")

@@ -11,22 +11,19 @@ here=$(dirname "$0")
 . "$here/lib.sh"
 . "$here/cache.sh"
 
-system=false
-[ "${1:-}" != --system ] || { system=true; shift; }
+# A system is made into DEST afresh each time, from the cache.
+system=false again=""
+[ "${1:-}" != --system ] || { system=true again=again; shift; }
 [ $# -ge 3 ] || { echo "usage: $0 [--system] SUITE DEST PACKAGE..." >&2; exit 2; }
 suite=$1
-shift
 keyring=$(realpath -m "${DEBIAN_KEYRING:-/usr/share/keyrings/debian-archive-keyring.gpg}")
-# A system is made into DEST afresh each time, from the cache.
-again=$($system && echo again || true)
-complete_or "$(realpath -m "$1")" "$suite ${*:2}" "$again"
-shift
+complete_or "$(realpath -m "$2")" "$suite ${*:3}" "$again"
+shift 2
 
 command -v apt-get >/dev/null || die "apt-get not found; this step needs a Debian-based build machine"
 for tool in dpkg-deb gpgv; do needs $tool; done
 [ -r "$keyring" ] || die "$keyring is missing: install the package debian-archive-keyring"
 
-mkdir -p "$(dirname "$dest")"
 cache_init "$(dirname "$dest")/cache"
 state=$cache/debian/$suite
 mkdir -p "$state/lists/partial" "$state/archives/partial" "$state/cache" "$state/parts"
@@ -150,15 +147,11 @@ verify_lists() {
     local inrelease packages release expected found
     inrelease=$(find "$state/lists" -maxdepth 1 -name "*_dists_${suite}_InRelease")
     packages=$(find "$state/lists" -maxdepth 1 -name "*_dists_${suite}_main_binary-amd64_Packages")
-    if [ -z "$inrelease" ] || [ -z "$packages" ] || [[ $inrelease$packages == *$'\n'* ]] ||
-        ! { cp "$inrelease" "$tmp/InRelease" && cp "$packages" "$tmp/Packages"; }; then
-        why="no package lists of Debian $suite at hand"
-        return 1
-    fi
-    gpgv --keyring "$keyring" --output "$tmp/Release" "$tmp/InRelease" >"$tmp/gpgv" 2>&1 || {
-        why="the InRelease of Debian $suite from $mirror fails its signature check against $keyring: $(grep -m1 -E 'BAD|NO_PUBKEY|Can.t check|not a detached|no signature|no valid' "$tmp/gpgv" || tail -n 1 "$tmp/gpgv")"
-        return 1
-    }
+    [ -n "$inrelease" ] && [ -n "$packages" ] && [[ $inrelease$packages != *$'\n'* ]] &&
+        cp "$inrelease" "$tmp/InRelease" && cp "$packages" "$tmp/Packages" ||
+        { why="no package lists of Debian $suite at hand"; return 1; }
+    gpgv --keyring "$keyring" --output "$tmp/Release" "$tmp/InRelease" >"$tmp/gpgv" 2>&1 ||
+        { why="the InRelease of Debian $suite from $mirror fails its signature check against $keyring: $(grep -m1 -E 'BAD|NO_PUBKEY|Can.t check|not a detached|no signature|no valid' "$tmp/gpgv" || tail -n 1 "$tmp/gpgv")"; return 1; }
     grep -qx -E "(Codename|Suite): $suite" "$tmp/Release" || {
         release=$(awk -F': ' '$1 == "Codename" || $1 == "Suite" { printf "%s%s %s", sep, $1, $2; sep = ", " }' "$tmp/Release")
         why="the signed lists served as Debian $suite by $mirror are another release's: their InRelease says ${release:-neither Codename nor Suite}"
@@ -166,10 +159,8 @@ verify_lists() {
     }
     expected=$(release_sha256 "$tmp/Release" | awk '$3 == "main/binary-amd64/Packages" { print $1 }')
     found=$(hash_of sha256 "$tmp/Packages")
-    [ "$found" = "$expected" ] || {
-        why="the Packages file of Debian $suite is not the one its signed InRelease names: its sha256 is $found, the InRelease says ${expected:-nothing for main/binary-amd64/Packages}"
-        return 1
-    }
+    [ "$found" = "$expected" ] ||
+        { why="the Packages file of Debian $suite is not the one its signed InRelease names: its sha256 is $found, the InRelease says ${expected:-nothing for main/binary-amd64/Packages}"; return 1; }
     lists_date=$(awk -F': ' '$1 == "Date" { print $2; exit }' "$tmp/Release")
 }
 
@@ -186,7 +177,6 @@ lists
 
 # ---- The packages ----
 
-# entry PACKAGE: "SHA256 FILENAME" of the package in the verified Packages,
 # entry PACKAGE: "SHA256 SIZE FILENAME" of the package in the verified
 # Packages, its newest version if it has more than one.
 entry() {

@@ -11,15 +11,14 @@
 # The release of the sysroot, and another one.
 suite=$sysroot
 for other in $releases; do [ "$other" != "$suite" ] && break; done
-export XDG_CACHE_HOME=$work/cache DEBIAN_KEYRING=$work/key.gpg
-export GNUPGHOME=$work/gnupg
+export XDG_CACHE_HOME=$work/cache DEBIAN_KEYRING=$work/key.gpg GNUPGHOME=$work/gnupg
 trap 'gpgconf --kill gpg-agent 2>/dev/null; rm -rf "$work"' EXIT
 dest=$work/debian/$suite-sysroot
 marker=$dest/usr/lib/x86_64-linux-gnu/marker
 pool=pool/main/g/glibc/libc6_2.31-13_amd64.deb
 
-sha256_of() { sha256sum <"$1" | cut -d' ' -f1; }
-hashes() { good_hash=$(sha256_of "$work/good.deb") hostile_hash=$(sha256_of "$work/hostile.deb"); }
+# hashes: $good_hash and $hostile_hash, the sha256 of the two .debs.
+hashes() { good_hash=$(hash_of sha256 "$work/good.deb") hostile_hash=$(hash_of sha256 "$work/hostile.deb"); }
 
 # make_deb CONTENT FILE: a libc6 .deb holding a marker file with CONTENT.
 make_deb() {
@@ -43,10 +42,8 @@ mirror() {
       printf '%s\n' "Filename: $pool" "Size: $(wc -c <"$work/good.deb")" "SHA256: $good_hash" ""; } >"$packages"
     printf '%s\n' "Origin: Debian" "Suite: oldstable" "Codename: ${2:-$suite}" \
         "Date: $(LC_ALL=C date -u -R -d '-2 days')" ${3:+"Valid-Until: $3"} "Architectures: amd64" \
-        "Components: main" "SHA256:" " $(sha256_of "$packages") $(wc -c <"$packages") main/binary-amd64/Packages" \
-        >"$dists/Release"
-    gpg --batch --yes --clearsign -o "$dists/InRelease" "$dists/Release"
-    rm "$dists/Release"
+        "Components: main" "SHA256:" " $(hash_of sha256 "$packages") $(wc -c <"$packages") main/binary-amd64/Packages" |
+        gpg --batch --yes --clearsign -o "$dists/InRelease"
     export DEBIAN_MIRROR=file:$dir
 }
 
@@ -63,8 +60,7 @@ served() {
 case_mirror() {
     throwaway_key "mirror <mirror@example.org>" ed25519 >/dev/null
     gpg --batch --export >"$DEBIAN_KEYRING"
-    make_deb good "$work/good.deb"
-    make_deb hostile "$work/hostile.deb"
+    for what in good hostile; do make_deb "$what" "$work/$what.deb"; done
     # Of the good one's size, which the lists give: only its bytes betray it.
     truncate -s "$(stat -c %s "$work/good.deb")" "$work/hostile.deb"
     hashes
@@ -102,7 +98,7 @@ case_deb_altered() {
     expect_good_run
     rm -rf "$work/hostile" "$dest" "$dest.complete" "$work/cache/libcwork/sha256/$good_hash"
     { cat "$work/good.deb" && head -c 1000 /dev/zero; } >"$work/longer.deb"
-    hostile_hash=$(sha256_of "$work/longer.deb")
+    hostile_hash=$(hash_of sha256 "$work/longer.deb")
     served "$work/longer.deb"
     expect_refused "sent more than the $(stat -c %s "$work/good.deb") bytes it should hold: stopped there"
     expect_good_run
@@ -113,12 +109,11 @@ case_deb_altered() {
 # downloads, and under the good hash in the cache.
 case_deb_partial() {
     head -c 300 "$work/hostile.deb" >"$work/partial.deb"
-    hostile_hash=$(sha256_of "$work/partial.deb")
+    hostile_hash=$(hash_of sha256 "$work/partial.deb")
     served "$work/partial.deb"
     expect_refused "sent 300 bytes, and it should hold $(stat -c %s "$work/good.deb")"
     mkdir -p "$work/debian/$suite.apt/archives" "$work/cache/libcwork/sha256"
-    cp "$work/partial.deb" "$work/debian/$suite.apt/archives/${pool##*/}"
-    cp "$work/partial.deb" "$work/cache/libcwork/sha256/$good_hash"
+    tee "$work/debian/$suite.apt/archives/${pool##*/}" <"$work/partial.deb" >"$work/cache/libcwork/sha256/$good_hash"
     expect_good_run
     grep -qF "cache/libcwork/sha256/$good_hash is corrupt" "$err" || fail "the corrupt entry went unnoticed: $(cat "$err")"
     [ ! -e "$work/debian/$suite.apt" ] || fail "apt's old download folder was kept"
@@ -164,7 +159,7 @@ case_kept_lists_altered() {
         rm -rf "$dest" "$dest.complete"
         cp "$work/hostile.deb" "$work/cache/libcwork/sha256/$hostile_hash"
         sed -i "s/^SHA256: $good_hash/SHA256: $hostile_hash/" "$lists/"*_Packages
-        new=$(sha256_of "$lists/"*_Packages)
+        new=$(hash_of sha256 "$lists/"*_Packages)
         [ $how = Packages ] || sed -i "s|^ [0-9a-f]\{64\}\( .* main/binary-amd64/Packages\)$| $new\1|" "$lists/"*_InRelease
         expect_good_run
         grep -qF "the lists kept from before are refused: ${said[$how]}" "$err" ||
@@ -181,7 +176,7 @@ case_system_kept() {
     export DEBIAN_MIRROR=file:$work/good
     mkdir -p "$work/cache/libcwork/sha256" "$work/cache/libcwork/debian" "$work/debian"
     tar -cf "$work/system.tar" -C "$work" good.deb
-    hash=$(sha256_of "$work/system.tar")
+    hash=$(hash_of sha256 "$work/system.tar")
     entry=$work/cache/libcwork/sha256/$hash
     cp "$work/system.tar" "$entry"
     echo "$hash" >"$work/cache/libcwork/debian/$suite-system.$(echo "$suite libc6" | sha256sum | cut -c1-16)"
@@ -200,35 +195,32 @@ case_system_kept() {
 case_npm_pin() {
     local what pin
     needs_tool npm
+    # npm_runtime good|hostile: npmfetch of that tarball, held to the good one's pin.
+    npm_runtime() { "$source_dir/scripts/npmfetch.sh" "$work/$1.tgz" "$pin" "$work/debian/npm-runtime" >"$out" 2>"$err"; }
     for what in good hostile; do
         mkdir -p "$work/$what/package/lib"
         echo '{ "name": "runtime", "version": "1.0.0" }' >"$work/$what/package/package.json"
-        echo "$what" >"$work/$what/package/lib/libc.so.6"
-        echo "$what" >"$work/$what/package/lib/ld-linux-x86-64.so.2"
+        echo "$what" | tee "$work/$what/package/lib/libc.so.6" >"$work/$what/package/lib/ld-linux-x86-64.so.2"
         tar -czf "$work/$what.tgz" -C "$work/$what" package
     done
-    pin=sha512-$(printf "$(sha512sum <"$work/good.tgz" | cut -c1-128 | sed 's/../\\x&/g')" | base64 -w0)
-    hostile_hash=$(sha512sum <"$work/hostile.tgz" | cut -d' ' -f1)
-    ! "$source_dir/scripts/npmfetch.sh" "$work/hostile.tgz" "$pin" "$work/debian/npm-runtime" >"$out" 2>"$err" ||
-        fail "npmfetch took the hostile tarball"
+    pin=sha512-$(printf "$(hash_of sha512 "$work/good.tgz" | sed 's/../\\x&/g')" | base64 -w0)
+    hostile_hash=$(hash_of sha512 "$work/hostile.tgz")
+    ! npm_runtime hostile || fail "npmfetch took the hostile tarball"
     grep -qF "are not the pinned ones: its sha512 is $hostile_hash" "$err" || fail "refused for another reason: $(cat "$err")"
     [ ! -e "$work/debian/npm-runtime" ] || fail "a runtime was left behind"
     ! find "$work" -type f -exec sha512sum {} + | grep -v "$work/hostile.tgz" | grep -q "^$hostile_hash " ||
         fail "the hostile tarball was kept"
-    "$source_dir/scripts/npmfetch.sh" "$work/good.tgz" "$pin" "$work/debian/npm-runtime" >"$out" 2>"$err" ||
-        fail "the good tarball was refused: $(cat "$err")"
+    npm_runtime good || fail "the good tarball was refused: $(cat "$err")"
     [ "$(cat "$work/debian/npm-runtime/lib64/libc.so.6")" = good ] || fail "the runtime is not the good one"
 }
 
 case=case_${1//-/_}
 declare -F "$case" >/dev/null || fail "no such case"
 fixture=${2:-}
-if [ -n "$fixture" ]; then
-    needs_tool gpg gpgv
-    if [ "$1" != mirror ]; then
-        cp -r "$fixture/." "$work/" || fail "no mirror in $fixture: the row hostile/mirror made none"
-        hashes
-    fi
+[ -z "$fixture" ] || needs_tool gpg gpgv
+if [ -n "$fixture" ] && [ "$1" != mirror ]; then
+    cp -r "$fixture/." "$work/" || fail "no mirror in $fixture: the row hostile/mirror made none"
+    hashes
 fi
 "$case"
 exit 0

@@ -43,8 +43,7 @@ deb)
 rpm)
     query() { rpm -qp "$@" "$pkg" 2>/dev/null; }
     requires=$(query --requires)
-    needed=$(grep -o '^libc\.so\.6(GLIBC_[0-9.]*)(64bit)' <<<"$requires" | sed 's/.*GLIBC_\([0-9.]*\).*/\1/' |
-        sort -V | tail -n 1)
+    needed=$(sed -n 's/^libc\.so\.6(GLIBC_\([0-9.]*\))(64bit).*/\1/p' <<<"$requires" | sort -V | tail -n 1)
     [ "$needed" = "$floor" ] || fail "Requires asks for GLIBC_$needed, not GLIBC_$floor:"$'\n'"$requires"
     [ "$(query --qf '%{PREFIXES}')" = "(none)" ] || fail "relocatable"
     query --provides | grep -qx "libcwork = $(query --qf '%{VERSION}-%{RELEASE}')" ||
