@@ -151,21 +151,23 @@ fingerprints() {
 # refused; a provenance that it signed then, the key kept as a retired
 # one, still counts, as make verify says.
 aged_key() {
-    local past aged keys=$work/aged-keys
-    past=$(date -u -d '-1 year' '+%F %T')
+    local past signed aged keys=$work/aged-keys
+    # Signed a minute after the key was made: faketime's clock starts
+    # again at the time it is given, and gpg refuses a key from the future.
+    past=$(date -u -d '-1 year' '+%F %T') signed=$(date -u -d "$past UTC + 1 minute" '+%F %T')
     mkdir -m 700 "$keys" && GNUPGHOME=$keys must "could not make a key a year ago" faketime "$past" \
         gpg --batch --quiet --passphrase '' --quick-gen-key "aged <aged@example.org>" ed25519 sign 1d
     aged=$(key_fingerprints --homedir "$keys" --list-keys)
     rm -rf "$p" && cp -a "$work/published-first" "$p" && gpg --homedir "$keys" --batch --export "$aged" >"$p/libcwork.gpg" &&
         echo "$aged" >"$p/FINGERPRINT"
-    GNUPGHOME=$keys must "could not sign a year ago" faketime "$past" /usr/bin/python3 "$source_dir/tests/forge.py" "$p" "$aged"
+    GNUPGHOME=$keys must "could not sign a year ago" faketime "$signed" /usr/bin/python3 "$source_dir/tests/forge.py" "$p" "$aged"
     gpgconf --homedir "$keys" --kill all
     refuses "make verify of a tree signed by a key that has expired" "SHA256SUMS.asc: signed by $aged, which expired on" verify_tree "$p"
     gpg --batch --export "$key" >"$p/libcwork.gpg" && echo "$key" >"$p/FINGERPRINT" &&
         gpg --homedir "$keys" --batch --armor --export "$aged" >"$p/libcwork-retired.asc"
     must "could not sign the tree again" /usr/bin/python3 "$source_dir/tests/forge.py" --keep-provenance "$p" "$key"
     must "make verify of a provenance signed before its key expired" verify_tree "$p"
-    grep -qF "$(provenance_name "$first"): signed on $(date -u -d '-1 year' +%F)" "$out" && grep -qF "by $aged, before that key expired" "$out" ||
+    grep -qF "$(provenance_name "$first"): signed on ${signed% *}" "$out" && grep -qF "by $aged, before that key expired" "$out" ||
         fail "make verify does not say that the provenance was signed before its key expired:"$'\n'"$(cat "$out")"
     say "signed by a key that has expired, SHA256SUMS is refused; an older provenance it signed before then counts, as make verify says"
 }
