@@ -162,22 +162,6 @@ runtime() {
     [[ $banner == *"release version $version"[.,]* ]] || fail "$root is not glibc $version: $banner"
 }
 
-# side_by_side JOB...: run each JOB (a command line: a function and its
-# arguments) at once, each with its own $out, $err and log; then print the
-# logs in order. False if any job failed.
-side_by_side() {
-    local i pid pids=() status=0 jobs=("$@") logs
-    logs=$(mktemp -d "$work/jobs.XXXXXX")
-    for i in "${!jobs[@]}"; do
-        # shellcheck disable=SC2086
-        (out=$logs/$i.out err=$logs/$i.err ${jobs[$i]}) >"$logs/$i.log" 2>&1 &
-        pids+=($!)
-    done
-    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-    for i in "${!jobs[@]}"; do cat "$logs/$i.log"; done
-    return $status
-}
-
 # host_root RELEASE DIR: a Debian system of RELEASE as a build machine,
 # with only what make run, make check, make lint and make rebuild use (by
 # the packages that scripts/tools.txt gives for them, of those the release
