@@ -42,19 +42,22 @@ def data(name):
         return f.read()
 
 
+def fresh(name):
+    """The path of NAME, for a new file: never written through a link that another name shares."""
+    path = os.path.join(top, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    if os.path.exists(path):
+        os.remove(path)
+    return path
+
+
 def write(name, content):
-    # A new file, never through a link that another name shares.
-    os.makedirs(os.path.dirname(os.path.join(top, name)), exist_ok=True)
-    if os.path.exists(os.path.join(top, name)):
-        os.remove(os.path.join(top, name))
-    with open(os.path.join(top, name), "wb") as f:
+    with open(fresh(name), "wb") as f:
         f.write(content)
 
 
 def sign(out, source, *how):
-    if os.path.exists(os.path.join(top, out)):
-        os.remove(os.path.join(top, out))
-    subprocess.run(["gpg", "--batch", "--local-user", key + "!", "--armor", *how, "-o", os.path.join(top, out),
+    subprocess.run(["gpg", "--batch", "--local-user", key + "!", "--armor", *how, "-o", fresh(out),
                     os.path.join(top, source)], check=True)
 
 
@@ -125,18 +128,12 @@ def metadata(repo, kind):
     write(meta + "repomd.xml", text.replace("</repomd>", new + "\n</repomd>").encode())
 
 
-if edit[:1] == ["point"]:
-    point(*edit[1:5])
-elif edit[:1] == ["field"]:
-    entry(edit[1], edit[2], lambda st: set_field(st, edit[3], edit[4]))
-elif edit[:1] == ["locate"]:
-    locate(*edit[1:6])
-elif edit[:1] == ["index"]:
-    index(*edit[1:3])
-elif edit[:1] == ["metadata"]:
-    metadata(*edit[1:3])
-elif edit:
-    sys.exit("forge.py: no such edit: %s" % " ".join(edit))
+EDITS = {"point": point, "locate": locate, "index": index, "metadata": metadata,
+         "field": lambda dist, package, name, value: entry(dist, package, lambda st: set_field(st, name, value))}
+if edit:
+    if edit[0] not in EDITS:
+        sys.exit("forge.py: no such edit: %s" % " ".join(edit))
+    EDITS[edit[0]](*edit[1:])
 
 for dist in sorted(d for d in os.listdir(os.path.join(top, "apt", "dists"))):
     rel = "apt/dists/%s/" % dist
@@ -174,10 +171,8 @@ for name in sorted(n for n in os.listdir(top) if re.fullmatch(r"libcwork-.+\.int
         build["externalParameters"]["source"]["digest"]["sha256"] = fields["Source-Archive"][0].split()[0]
         build["externalParameters"]["commit"] = fields["Commit"][0]
     body = json.dumps(statement, indent=1, sort_keys=True).encode()
-    write(".pae", dsse.pae(body))
-    sig = subprocess.run(["gpg", "--batch", "--local-user", key + "!", "--detach-sign", "-o", "-",
-                          os.path.join(top, ".pae")], capture_output=True, check=True).stdout
-    os.remove(os.path.join(top, ".pae"))
+    sig = subprocess.run(["gpg", "--batch", "--local-user", key + "!", "--detach-sign", "-o", "-"],
+                         input=dsse.pae(body), capture_output=True, check=True).stdout
     write(name, json.dumps({"payloadType": dsse.PAYLOAD_TYPE, "payload": base64.b64encode(body).decode(),
                             "signatures": [{"keyid": key, "sig": base64.b64encode(sig).decode()}]}, indent=1).encode())
 
