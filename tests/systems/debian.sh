@@ -10,11 +10,13 @@ glibc=$(glibc_of "$release") expect=$(expected "$release")
 apt_get() { in_system apt-get -y -q -o Dpkg::Use-Pty=0 "$@"; }
 # apt_to VERSION ARG...: apt-get ARG... takes $expect to VERSION.
 apt_to() { must "apt-get ${*:2}" apt_get "${@:2}" && is_at "$1"; }
-# apt_update: apt-get update of our source alone, as the system's own
-# sources cannot be reached offline.
+# apt_update [PARTS]: apt-get update of our source alone (or of the .sources
+# files in the system's directory PARTS), as the system's own sources
+# cannot be reached offline.
 apt_update() {
-    in_system apt-get update -q --error-on=any -o Dir::Etc::SourceParts=- \
-        -o Dir::Etc::SourceList=/etc/apt/sources.list.d/libcwork.list
+    local sources=(-o Dir::Etc::SourceParts=- -o Dir::Etc::SourceList=/etc/apt/sources.list.d/libcwork.list)
+    [ $# = 0 ] || sources=(-o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$1")
+    in_system apt-get update -q --error-on=any "${sources[@]}"
 }
 # serve TREE [KEY [URL]]: TREE, and the throwaway keys, as /srv/libcwork in
 # the system; with KEY, apt's source is its apt tree (or URL), verified
@@ -30,28 +32,23 @@ apt_source() {
 # clean WHAT COMMAND...: as must, and apt warns of nothing.
 clean() { must "$@" && ! grep -q '^W:' "$out" || fail "$1, with a warning:"$'\n'"$(cat "$out")"; }
 
-manuals_render() {
-    local p
-    for p in $programs; do
-        in_system man --warnings "$p" >"$out" 2>"$err" || fail "man $p failed: $(cat "$err")"
-        [ ! -s "$err" ] || fail "man $p warns:"$'\n'"$(cat "$err")"
-        grep -q "$p" "$out" || fail "man $p shows no page"
-    done
-}
-
 # Every generation from its file, the older first, so that each install
 # switches from one to the next: one the system runs installs over the one
-# before, and runs; any other is refused by apt and dpkg, and what was
-# installed still runs.
+# before, and runs, and its pages render without a warning; any other is
+# refused by apt and dpkg, and what was installed still runs.
 from_files() {
-    local build
+    local build p
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
         must "could not copy $deb and $tgz into the system" cp "$packages_dir/$deb" "$packages_dir/$tgz" "$root/tmp/"
         if [[ " $(fits_of "$release") " == *" $package "* ]]; then
             must "apt-get install $deb" apt_get install "./tmp/$deb"
             programs_run /usr/bin
-            manuals_render
+            for p in $programs; do
+                in_system man --warnings "$p" >"$out" 2>"$err" || fail "man $p failed: $(cat "$err")"
+                [ ! -s "$err" ] || fail "man $p warns:"$'\n'"$(cat "$err")"
+                grep -q "$p" "$out" || fail "man $p shows no page"
+            done
             say "$package installs${installed:+ over $installed} and runs"
             installed=$package
         else
@@ -136,15 +133,13 @@ keyring_package() {
     must "apt-get install of the keyring package" apt_get install "/srv/libcwork/$(keyring_alias "$release")"
     mkdir "$root/tmp/parts"
     cp "$root/etc/apt/sources.list.d/libcwork.sources" "$root/tmp/parts/"
-    clean "apt-get update from the keyring package's source" in_system apt-get update -q --error-on=any \
-        -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts=/tmp/parts
+    clean "apt-get update from the keyring package's source" apt_update /tmp/parts
     apt_to "$fourth" install libcwork
     # Its -rebuilt source, switched on as docs/packages.md says.
     in_system sed -i -e 's/^Enabled: no$/Enabled: yes/;t' -e '/^Suites: [a-z]*$/a Enabled: no' /tmp/parts/libcwork.sources
     grep -qx "Suites: $release-rebuilt" "$root/tmp/parts/libcwork.sources" && [ "$(grep -c '^Enabled: ' "$root/tmp/parts/libcwork.sources")" = 2 ] ||
         fail "the keyring package's sources, switched:"$'\n'"$(cat "$root/tmp/parts/libcwork.sources")"
-    clean "apt-get update from the keyring package's -rebuilt source" in_system apt-get update -q --error-on=any \
-        -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts=/tmp/parts
+    clean "apt-get update from the keyring package's -rebuilt source" apt_update /tmp/parts
     say "the keyring package's source and key bring $expect $fourth; switched to $release-rebuilt, as the docs say, apt reads that"
     rm -r "$root/tmp/parts"
     purged
