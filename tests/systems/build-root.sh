@@ -27,6 +27,10 @@ rebuilds_as() {
         REPO="$3" ATTEST="$(cat "${root:-}$2/fpr")"
 }
 
+# release_into DIR [NAME=VALUE...]: release.sh of the tree's builds into
+# DIR, signed by the key, with the environment NAME=VALUE... .
+release_into() { env LIBCWORK_SIGNING_KEY="$key" "${@:2}" "$source_dir/scripts/release.sh" "$1" "${trees[@]}"; }
+
 # envelope_altered payload|omit|signature FILE: the DSSE envelope FILE with
 # the first subject of its statement given another digest, or the pool
 # copy of libcwork's .deb left out, or with a bit of its first signature
@@ -146,9 +150,8 @@ on_debian_13() {
 attested() {
     local before
     before=$(cd "$work/poisoned" && find apt/dists/"$build_release" rpm/el9 -type f -exec sha256sum {} + | sort)
-    must "the release that adds two rebuilders' attestations" env LIBCWORK_REBUILDS="$work/rebuilds" \
-        LIBCWORK_REBUILDERS="$work/rebuilders.gpg" LIBCWORK_THRESHOLD=2 LIBCWORK_SIGNING_KEY="$key" \
-        "$source_dir/scripts/release.sh" "$work/poisoned" "${trees[@]}"
+    must "the release that adds two rebuilders' attestations" release_into "$work/poisoned" \
+        LIBCWORK_REBUILDS="$work/rebuilds" LIBCWORK_REBUILDERS="$work/rebuilders.gpg" LIBCWORK_THRESHOLD=2
     grep -qF "the -rebuilt dists and repositories hold $first" "$out" || fail "$first is not promoted:"$'\n'"$(cat "$out")"
     equals "after adding the attestations, the main dist and repository" \
         "$(cd "$work/poisoned" && find apt/dists/"$build_release" rpm/el9 -type f -exec sha256sum {} + | sort)" "$before"
@@ -196,10 +199,9 @@ thresholds() {
     REBUILDERS=$work/poisoned/libcwork.gpg refuses "make verify with the tree's own key as a rebuilder" \
         "a release key of the tree's: a rebuilder must be another" verify_tree "$work/poisoned"
     refuses "make release with the tree's own key as a rebuilder" "a release key: one who signs the release vouches" \
-        env LIBCWORK_REBUILDERS="$work/poisoned/libcwork.gpg" LIBCWORK_SIGNING_KEY="$key" \
-        "$source_dir/scripts/release.sh" "$work/poisoned" "${trees[@]}"
-    refuses "make release with THRESHOLD=0" "THRESHOLD=0: at least 1 of the 2 rebuilders" env LIBCWORK_THRESHOLD=0 \
-        LIBCWORK_REBUILDERS="$work/rebuilders.gpg" LIBCWORK_SIGNING_KEY="$key" "$source_dir/scripts/release.sh" "$work/poisoned" "${trees[@]}"
+        release_into "$work/poisoned" LIBCWORK_REBUILDERS="$work/poisoned/libcwork.gpg"
+    refuses "make release with THRESHOLD=0" "THRESHOLD=0: at least 1 of the 2 rebuilders" \
+        release_into "$work/poisoned" LIBCWORK_THRESHOLD=0 LIBCWORK_REBUILDERS="$work/rebuilders.gpg"
     say "the tree's own key as a rebuilder is refused by make verify and make release, and so is THRESHOLD=0"
 }
 
@@ -225,8 +227,7 @@ compromised() {
     s=$(source_name "$bump") && gzip -dc "$work/clean2/$s" | gzip -1n >"$work/forged/$s" &&
         sed -i "s/^Source-Archive: [0-9a-f]*/Source-Archive: $(hash_of sha256 "$work/forged/$s")/" "$work/forged/$(record_name "$bump")"
     rm -rf "$work/compromised" && cp -a "$work/poisoned" "$work/compromised"
-    must "the compromised release" env LIBCWORK_PACKAGES="$work/forged" LIBCWORK_SIGNING_KEY="$key" \
-        "$source_dir/scripts/release.sh" "$work/compromised" "${trees[@]}"
+    must "the compromised release" release_into "$work/compromised" LIBCWORK_PACKAGES="$work/forged"
     e=${f%.deb}.more.deb && cp "$work/forged/$f" "$work/compromised/apt/pool/$e"
     must "could not name $e in an index" /usr/bin/python3 "$source_dir/tests/forge.py" "$work/compromised" "$key" \
         point "$build_release" libcwork "pool/$e" all
@@ -245,8 +246,8 @@ compromised() {
         "make verify of the compromised release" "the newest, is matched by fewer than 1" verify_tree "$work/compromised"
     grep -qE "^verify: +$bump +(failed +missing|missing +failed) +0 of 2$" "$out" ||
         fail "make verify does not find the failed rebuild in the rebuilder's own directory:"$'\n'"$(cat "$out")"
-    must "the release that adds the failed rebuild" env LIBCWORK_REBUILDS="$work/other clone/libcwork/build/rebuilds" \
-        LIBCWORK_SIGNING_KEY="$key" "$source_dir/scripts/release.sh" "$work/compromised" "${trees[@]}"
+    must "the release that adds the failed rebuild" release_into "$work/compromised" \
+        LIBCWORK_REBUILDS="$work/other clone/libcwork/build/rebuilds"
     grep -qF "the -rebuilt dists and repositories hold $first" "$out" || fail "the -rebuilt dists do not keep $first:"$'\n'"$(cat "$out")"
     REBUILDERS=$work/rebuilders.gpg refuses "make verify of the compromised release" "the newest" verify_tree "$work/compromised"
     grep -qE "^verify: +$bump +(failed +missing|missing +failed) +0 of 2$" "$out" || fail "make verify's table:"$'\n'"$(cat "$out")"
