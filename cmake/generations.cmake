@@ -127,14 +127,11 @@ foreach(_name IN LISTS LIBCWORK_GENERATIONS)
 endforeach()
 
 # libcwork_join_and(VAR ITEM...): "a", "a and b", "a, b and c".
+# (No item holds a comma: they are versions and codenames.)
 function(libcwork_join_and var)
-    set(items ${ARGN})
-    list(POP_BACK items last)
-    list(JOIN items ", " text)
-    if(text)
-        string(APPEND text " and ")
-    endif()
-    set(${var} "${text}${last}" PARENT_SCOPE)
+    list(JOIN ARGN ", " text)
+    string(REGEX REPLACE ", ([^,]*)$" " and \\1" text "${text}")
+    set(${var} "${text}" PARENT_SCOPE)
 endfunction()
 
 # libcwork_read(VAR FILE): FILE's text, in a tree that is configured again
