@@ -242,8 +242,4 @@ case_glibc() {
 prog=$2 name=${2##*/}
 expected_out=$source_dir/$name/expected.out expected_calls=$source_dir/$name/expected.calls
 expected_err=$source_dir/$name/expected.err
-case=case_${1//-/_}
-shift 2
-declare -F "$case" >/dev/null || fail "no such case"
-"$case" "$@"
-exit 0
+run_case "$1" "${@:3}"

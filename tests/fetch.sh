@@ -214,13 +214,10 @@ case_npm_pin() {
     [ "$(cat "$work/debian/npm-runtime/lib64/libc.so.6")" = good ] || fail "the runtime is not the good one"
 }
 
-case=case_${1//-/_}
-declare -F "$case" >/dev/null || fail "no such case"
 fixture=${2:-}
 [ -z "$fixture" ] || needs_tool gpg gpgv
 if [ -n "$fixture" ] && [ "$1" != mirror ]; then
     cp -r "$fixture/." "$work/" || fail "no mirror in $fixture: the row hostile/mirror made none"
     hashes
 fi
-"$case"
-exit 0
+run_case "$1"

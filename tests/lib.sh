@@ -30,6 +30,14 @@ as() { TEST_NAME="$case_name ($*)"; }
 # (bash runs this in a subshell of its own, so it ends the test by signal.)
 command_not_found_handle() { echo "$me: no command $1" >&2 && kill -TERM $$; }
 
+# run_case CASE ARG...: the test is the function case_CASE, given ARG...;
+# it fails by fail, and otherwise passes, whatever its last command returns.
+run_case() {
+    declare -F "case_${1//-/_}" >/dev/null || fail "no such case"
+    "case_${1//-/_}" "${@:2}"
+    exit 0
+}
+
 # needs_tool COMMAND...: skip the test where an optional tool is missing,
 # naming the Debian package that brings it; under CI, fail.
 needs_tool() { local tool && for tool; do needs "$tool" skip; done; }
