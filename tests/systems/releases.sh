@@ -107,14 +107,6 @@ make_keys() {
 }
 fpr_of() { key_fingerprints --list-keys "<$1@example.org>" | head -n 1; }
 
-# versioned_sums: the sha256 of every versioned file published, which no
-# later release may change.
-versioned_sums() {
-    (cd "$work/published" && find . -type f \( -path './apt/pool/*' -o -path './rpm/*.rpm' -o -name '*[0-9]*.deb' \
-        -o -name '*[0-9]*.rpm' -o -name '*.tar.gz' \) ! -name "$(keyring_alias '*')" \
-        ! -name "$(release_alias)" -exec sha256sum {} + | sort -k2)
-}
-
 # The first release, and every refusal of it leaving the tree as it was;
 # then a web server's own files, which every later release keeps.
 first_release() {
@@ -131,7 +123,10 @@ first_release() {
     [ -z "$(find "$work/published" \( -type d ! -perm 755 \) -o \( -type f ! -perm 644 \))" ] ||
         fail "made under umask 077, the tree is not all 0755 and 0644:"$'\n'"$(find "$work/published" -ls)"
     published_verifies "$key" first
-    versioned_sums >"$work/first.sums"
+    # The sha256 of every versioned file published, which no later release may change.
+    (cd "$work/published" && find . -type f \( -path './apt/pool/*' -o -path './rpm/*.rpm' -o -name '*[0-9]*.deb' \
+        -o -name '*[0-9]*.rpm' -o -name '*.tar.gz' \) ! -name "$(keyring_alias '*')" \
+        ! -name "$(release_alias)" -exec sha256sum {} + | sort -k2) >"$work/first.sums"
     say "the first, under umask 077: $(sed 's/^release: //' "$out"); it verifies"
     before=$(snapshot)
     must "the same release again" release_from "$work/tree" "$key"
