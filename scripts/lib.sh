@@ -94,6 +94,11 @@ throwaway_key() {
     gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" { print $10; exit }'
 }
 
+# own_verify OPTION... TREE: make verify of TREE as the scripts check
+# their own trees, by the tree's keys alone, with none of the user's
+# rebuilders, threshold or attestations taken from the environment.
+own_verify() { env -u REBUILDERS -u THRESHOLD -u ATTESTATIONS /usr/bin/python3 "$(dirname "${BASH_SOURCE[0]}")/verify.py" "$@"; }
+
 # key_fingerprints GPG_OPTION...: the fingerprint of each key (not of
 # its subkeys) that gpg lists with those options, a line each.
 key_fingerprints() {

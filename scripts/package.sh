@@ -210,9 +210,10 @@ keys() {
         tree=$work/keyring-$codename
         mkdir -p "$tree/usr/share/keyrings" "$tree/etc/apt/sources.list.d"
         cp "$4" "$tree/usr/share/keyrings/libcwork-archive-keyring.gpg"
-        pkg_codename=$codename && fill libcwork.sources.in >"$tree/etc/apt/sources.list.d/libcwork.sources"
+        pkg_codename=$codename
+        fill libcwork.sources.in >"$tree/etc/apt/sources.list.d/libcwork.sources"
         pkg_version=$version+$codename pkg_dist=$codename fill keys.changelog.in >"$work/changelog"
-        pkg_codename=$codename && described "$keyring_package"
+        described "$keyring_package"
         pkg_name=$keyring_package pkg_deb_version=$version+$codename pkg_multiarch=foreign pkg_changelog=$work/changelog \
             deb_of "$tree" "$out/$(keyring_name "$version" "$codename")"
     done

@@ -14,8 +14,7 @@ trap 'rm -rf "$work"' EXIT
 copy=$work/copy
 
 # Only the copy that verify checked is read from here on, never the tree.
-env -u REBUILDERS -u THRESHOLD -u ATTESTATIONS /usr/bin/python3 "$here/verify.py" --copy "$copy" --summary "$work/summary" "$2" \
-    >"$work/verify.log" ||
+own_verify --copy "$copy" --summary "$work/summary" "$2" >"$work/verify.log" ||
     die "$2 does not verify: nothing of it is rebuilt"
 if [ -n "${VERSION:-}" ]; then
     v=$VERSION why="as VERSION= asks"

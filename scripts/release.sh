@@ -102,8 +102,7 @@ take_lock() {
 # against the keys, with no rebuilders of the user's; what it checks here
 # it does not remember as accepted.
 verify_unrecorded() {
-    env -u REBUILDERS -u THRESHOLD -u ATTESTATIONS FINGERPRINT="$2" \
-        /usr/bin/python3 "$here/verify.py" --no-record "${@:3}" "$1" >"$work/verify.log" 2>&1
+    FINGERPRINT="$2" own_verify --no-record "${@:3}" "$1" >"$work/verify.log" 2>&1
 }
 
 # check_tree: what REPO holds verifies against the key, and the key is the
@@ -126,7 +125,7 @@ check_tree() {
         die "a rotation from $own to $announced is under way in $repo: sign with" \
             "LIBCWORK_SIGNING_KEY=$own LIBCWORK_NEXT_KEY=$announced, or end it with LIBCWORK_SIGNING_KEY=$announced alone"
     fi
-    verify_unrecorded "$repo" "$fpr" --summary "$work/published.summary" ||
+    verify_unrecorded "$repo" "$fpr" ||
         die "$repo does not verify against the key $fpr, so nothing of it is carried and it is left as it was:"$'\n'"$(
             grep -v '^verify: .* does not hold' "$work/verify.log")"$'\n'"Find out how it came to differ, and put" \
             "back the files from a copy you trust (docs/releasing.md)"
@@ -480,15 +479,18 @@ index_rebuilt() {
 # all) must match a version, in REBUILDERS, each key under rebuilds/;
 # without, what REPO names stays.
 write_policy() {
-    local rebuilders=() k f
+    local rebuilders=() k f own
     [ -n "${LIBCWORK_REBUILDERS:-}" ] || return 0
     mapfile -t rebuilders < <(key_fingerprints --show-keys "$LIBCWORK_REBUILDERS")
     k=${LIBCWORK_THRESHOLD:-${#rebuilders[@]}}
     [ ${#rebuilders[@]} -gt 0 ] || die "REBUILDERS=$LIBCWORK_REBUILDERS holds no keys"
     [[ $k =~ ^[0-9]+$ ]] && [ "$k" -ge 1 ] && [ "$k" -le ${#rebuilders[@]} ] ||
         die "THRESHOLD=$k: at least 1 of the ${#rebuilders[@]} rebuilders must match a version, and no more than there are"
+    # Every release key: current, next, carried, and retired (a file only
+    # once a rotation has ended).
+    own=" ${keys[*]} $old_keys $(key_fingerprints --show-keys "$repo/libcwork-retired.asc" | xargs || true) "
     for f in "${rebuilders[@]}"; do
-        [[ " ${keys[*]} $old_keys $(key_fingerprints --show-keys "$repo/libcwork-retired.asc" 2>/dev/null | xargs) " != *" $f "* ]] ||
+        [[ $own != *" $f "* ]] ||
             die "REBUILDERS names $f, a release key: one who signs the release vouches for nothing more by rebuilding it"
     done
     mkdir -p "$new/rebuilds" && mkdir -m 700 "$work/rebuilders" &&
@@ -612,7 +614,7 @@ main() {
     for build in "${builds[@]}"; do
         mapfile -t -O ${#files[@]} files < <(. "$build/facts.sh" && packages_dir=${LIBCWORK_PACKAGES:-$packages_dir} &&
             printf '%s\n' "$packages_dir/$deb" "$packages_dir/$rpm" "$packages_dir/$tgz")
-        rpms+=("$(. "$build/facts.sh" && echo "$rpm")")
+        rpms+=("${files[-2]##*/}")
     done
     for file in "${files[@]}"; do [ -f "$file" ] || die "$file is missing: make package"; done
     [ -n "${LIBCWORK_PACKAGES:-}" ] || trial_record
