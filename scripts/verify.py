@@ -9,6 +9,7 @@ REBUILDERS, THRESHOLD, ATTESTATIONS, XDG_STATE_HOME.
 import argparse
 import bz2
 import fcntl
+import functools
 import gzip
 import hashlib
 import json
@@ -42,6 +43,8 @@ KEYRING, RELEASE = "libcwork-archive-keyring", "libcwork-release"
 KEYRING_FILE, KEYRING_ALIAS = re.compile(KEYRING + r"_(.+)\+([^+_]+)_all\.deb"), re.compile(KEYRING + r"-([^_]+)\.deb")
 RELEASE_FILE, RELEASE_ALIAS = re.compile(RELEASE + r"-(.+)\.noarch\.rpm"), RELEASE + ".noarch.rpm"
 KEYRING_GPG, RELEASE_ASC = "./usr/share/keyrings/" + KEYRING + ".gpg", "./etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork"
+RECORD_NAME, SOURCE_NAME = "libcwork-%s.buildinfo", "libcwork-%s-source.tar.gz"
+ATTESTATION_NAME = "libcwork-%s.rebuilt-by-%s.intoto.json"
 
 
 def bad(name, what):
@@ -178,14 +181,23 @@ _digests = {}
 HASHES = (("md5sum", "md5"), ("sha1", "sha1"), ("sha256", "sha256"), ("sha512", "sha512"))
 
 
+def is_url(place):
+    return re.match(r"(https?|file):", place) is not None
+
+
+def url_of(place, name):
+    """NAME, a path of the tree at PLACE (a URL or a directory), as a URL."""
+    return place + "/" + urllib.parse.quote(name, safe="/+~") if is_url(place) else \
+        pathlib.Path(os.path.abspath(place), name).as_uri()
+
+
 def get(name, size, exact):
     """NAME of the tree into the copy; False where the tree has no such file,
     fetch.Failed where it is not what it should be."""
     hashes = {a: hashlib.new(a) for _, a in HASHES}
     path = os.path.join(top, name)
     os.makedirs(os.path.dirname(path), exist_ok=True)
-    url = source + "/" + urllib.parse.quote(name, safe="/+~") if "://" in source or source.startswith("file:") else \
-        pathlib.Path(source, name).as_uri()
+    url = url_of(source, name)
     try:
         fetch.fetch(url, path, size, exact, sink=lambda block: [h.update(block) for h in hashes.values()])
     except fetch.Missing:
@@ -821,7 +833,7 @@ def subjects_of(name, st):
 
 def check_record(v, name, st, subjects):
     """The build record and source archive of version V, as its provenance NAME says."""
-    record, source = "libcwork-%s.buildinfo" % v, "libcwork-%s-source.tar.gz" % v
+    record, source = RECORD_NAME % v, SOURCE_NAME % v
     for what, file in (("build record", record), ("source archive", source)):
         if file not in subjects:
             bad("version %s" % v, "has no %s %s that its provenance names" % (what, file))
@@ -925,7 +937,7 @@ def check_coverage(entries, provenance):
     return of, indexed
 
 
-def check_keys(indexed, provenance):
+def check_keys(newest, provenance):
     """The keys the tree names, hands out and signs with are the same keys,
     and its newest version's keyring and release packages bring them."""
     listed = sorted(set(read("FINGERPRINT").decode(errors="replace").split()))
@@ -933,7 +945,6 @@ def check_keys(indexed, provenance):
     for k, found in held.items():
         if found != listed:
             bad(k, "holds the keys %s, and FINGERPRINT names %s" % (" ".join(found) or "none", " ".join(listed)))
-    newest = max(indexed, key=sort_key, default=None)
     for name in sorted(provenance.get(newest, {})):
         inside, want = (KEYRING_GPG, "libcwork.gpg") if KEYRING_FILE.fullmatch(name.split("/")[-1]) else \
             (RELEASE_ASC, "libcwork.asc") if RELEASE_FILE.fullmatch(name.split("/")[-1]) else (None, None)
@@ -1048,9 +1059,8 @@ def fetched_attestations(provenance, fprs):
     os.makedirs(os.path.join(work, "attestations"), exist_ok=True)
     for v in sorted(provenance):
         for fpr in sorted(set(fprs)):
-            name = "libcwork-%s.rebuilt-by-%s.intoto.json" % (v, fpr)
-            url = base + "/" + urllib.parse.quote(name, safe="+~") if re.match(r"(https?|file):", base) else \
-                pathlib.Path(os.path.abspath(base), name).as_uri()
+            name = ATTESTATION_NAME % (v, fpr)
+            url = url_of(base, name)
             path = os.path.join(work, "attestations", name)
             try:
                 fetch.fetch(url, path, 1 << 20, False)
@@ -1070,7 +1080,7 @@ def judged(provenance, keyring, fprs, outside):
     for v, wanted in provenance.items():
         for fpr in fprs:
             state, why = "missing", []
-            name = "rebuilds/libcwork-%s.rebuilt-by-%s.intoto.json" % (v, fpr)
+            name = "rebuilds/" + ATTESTATION_NAME % (v, fpr)
             for path in [p for p in (name if name in files else None, outside.get(name)) if p]:
                 st, faults = aside(signed_statement, path, dsse.SUMMARY, keyring, keys, {fpr}, fpr,
                                    "not a good signature by %s" % fpr)
@@ -1107,7 +1117,7 @@ def rebuilt_table(title, k, fprs, results, versions):
     return passed
 
 
-def check_rebuilt(entries, provenance, indexed):
+def check_rebuilt(entries, provenance, newest):
     """Every version that a -rebuilt dist or repository names is matched by
     as many of the rebuilders the tree vouches for as it asks, and is in its
     base as well; with REBUILDERS=FILE, the newest version is matched by as
@@ -1133,7 +1143,6 @@ def check_rebuilt(entries, provenance, indexed):
     if users:
         passed = rebuilt_table("rebuilt, by the rebuilders you trust (REBUILDERS=%s)" % os.environ["REBUILDERS"],
                                users[0], users[2], judged(provenance, users[1], users[2], outside), provenance)
-        newest = max(indexed, key=sort_key, default=None)
         if newest and newest not in passed:
             bad("version %s" % newest, "the newest, is matched by fewer than %d of the rebuilders you trust" % users[0])
     base = {(collection(e[4]), e[1], e[2], e[3]) for e in entries}
@@ -1217,30 +1226,29 @@ def check_age(signed, signers, trusted, record):
 
 # ---- The whole ----
 
-def sort_key(version):
-    """VERSION, for max() and sorted() as dpkg orders versions."""
-    import functools
+def dpkg_cmp(a, b):
+    return -1 if run("dpkg", "--compare-versions", a, "lt", b).returncode == 0 else 0 if a == b else 1
 
-    def cmp(a, b):
-        return -1 if run("dpkg", "--compare-versions", a, "lt", b).returncode == 0 else 0 if a == b else 1
-    return functools.cmp_to_key(cmp)(version)
+
+# A version, for max() and sorted() as dpkg orders versions.
+sort_key = functools.cmp_to_key(dpkg_cmp)
 
 
 def verify(args):
-    entries = walk(source) if "://" not in source and not source.startswith("file:") else {}
+    entries = walk(source) if not is_url(source) else {}
     signers, signed = read_tree(check_names(entries))
     indexed_files = []
     check_apt(signers, indexed_files)
     check_rpm(signers, indexed_files)
     provenance = check_provenance()
     of, indexed = check_coverage(indexed_files, provenance)
-    check_keys(indexed, provenance)
+    newest = max(indexed, key=sort_key, default=None)
+    check_keys(newest, provenance)
     check_rebuilds()
-    promoted = check_rebuilt(indexed_files, provenance, indexed)
+    promoted = check_rebuilt(indexed_files, provenance, newest)
     report_unowned(entries)
     if not failures:
         check_age(signed[0]["made"], sorted({s["key"] for s in signed}), signers[2], not args.no_record)
-    newest = max(indexed, key=sort_key, default=None)
     if args.summary:
         with open(args.summary, "w") as f:
             f.write("newest %s\n" % (newest or "none"))
@@ -1284,7 +1292,7 @@ def main(argv):
         return
     for tool in ("gpg", "gpgv"):
         needs(tool)
-    if re.match(r"(https?|file):", args.tree):
+    if is_url(args.tree):
         source = location = args.tree.rstrip("/")
     elif os.path.isdir(args.tree):
         # The place as the user names it: a link swapped to an older tree is
