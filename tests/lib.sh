@@ -48,6 +48,10 @@ needs_tool() { local tool && for tool; do needs "$tool" skip; done; }
 glibc_of() { local var=glibc_${1//-/_} && echo "${!var}"; }
 fits_of() { local var=fits_${1//-/_} && echo "${!var}"; }
 offered_of() { local var=offered_${1//-/_} && echo "${!var}"; }
+# fits SYSTEM PACKAGE, offers SYSTEM PACKAGE: whether the table has
+# PACKAGE run on SYSTEM, or SYSTEM's repository offer it.
+fits() { [[ " $(fits_of "$1") " == *" $2 "* ]]; }
+offers() { [[ " $(offered_of "$1") " == *" $2 "* ]]; }
 
 # runs COMMAND...: run COMMAND with stdin empty, stdout and stderr to $out
 # and $err, its exit status in $status. run runs the program so.
@@ -184,7 +188,6 @@ host_root() {
         "$source_dir/scripts/tools.txt" | xargs)
     lists=$(find "${XDG_CACHE_HOME:-$HOME/.cache}/libcwork/debian/$1/lists" -name '*_main_binary-amd64_Packages' 2>/dev/null | head -n 1)
     [ -z "$lists" ] || tools=$(for tool in $tools; do ! grep -qx "Package: $tool" "$lists" || echo "$tool"; done | xargs)
-    # shellcheck disable=SC2086 # the packages, split
     "$source_dir/scripts/debfetch.sh" --system "$1" "$debian_dir/$1-host.tar" $tools || fail "could not make the $1 root"
     mkdir "$2" && tar -xf "$debian_dir/$1-host.tar" -C "$2" || fail "could not unpack the $1 root"
 }

@@ -149,12 +149,13 @@ on_debian_13() {
 # once changed, by a revoked key, or named by another key than its signer's.
 attested() {
     local before
-    before=$(cd "$work/poisoned" && find apt/dists/"$build_release" rpm/el9 -type f -exec sha256sum {} + | sort)
+    main_sums() { (cd "$work/poisoned" && find apt/dists/"$build_release" rpm/el9 -type f -exec sha256sum {} + | sort); }
+    before=$(main_sums)
     must "the release that adds two rebuilders' attestations" release_into "$work/poisoned" \
         LIBCWORK_REBUILDS="$work/rebuilds" LIBCWORK_REBUILDERS="$work/rebuilders.gpg" LIBCWORK_THRESHOLD=2
     grep -qF "the -rebuilt dists and repositories hold $first" "$out" || fail "$first is not promoted:"$'\n'"$(cat "$out")"
     equals "after adding the attestations, the main dist and repository" \
-        "$(cd "$work/poisoned" && find apt/dists/"$build_release" rpm/el9 -type f -exec sha256sum {} + | sort)" "$before"
+        "$(main_sums)" "$before"
     REBUILDERS=$work/rebuilders.gpg must "the release with two rebuilders' attestations does not verify" verify_tree "$work/poisoned"
     grep -qE "^verify: +$first +matched +matched +2 of 2: rebuilt$" "$out" || fail "make verify's table:"$'\n'"$(cat "$out")"
     say "two rebuilders' attestations, added at the version published: $first is in the -rebuilt dists, and nothing else changed"

@@ -7,7 +7,6 @@ release=$1 where=$1 root=$work/$1 pm=apt installed=""
 glibc=$(glibc_of "$release") expect=$(expected "$release")
 [ -f "$debian_dir/$release-system.tar" ] || needs_tool mmdebstrap
 
-apt_get() { in_system apt-get -y -q -o Dpkg::Use-Pty=0 "$@"; }
 # apt_to VERSION ARG...: apt-get ARG... takes $expect to VERSION.
 apt_to() { must "apt-get ${*:2}" apt_get "${@:2}" && is_at "$1"; }
 # apt_update [PARTS]: apt-get update of our source alone (or of the .sources
@@ -41,7 +40,7 @@ from_files() {
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
         must "could not copy $deb and $tgz into the system" cp "$packages_dir/$deb" "$packages_dir/$tgz" "$root/tmp/"
-        if [[ " $(fits_of "$release") " == *" $package "* ]]; then
+        if fits "$release" "$package"; then
             must "apt-get install $deb" apt_get install "./tmp/$deb"
             programs_run /usr/bin
             for p in $programs; do
@@ -160,7 +159,7 @@ tarballs_run() {
     local build
     for build in "${builds[@]}"; do
         . "$build/facts.sh"
-        [[ " $(fits_of "$release") " == *" $package "* ]] || continue
+        fits "$release" "$package" || continue
         must "could not unpack $tgz" tar -xzf "$root/tmp/$tgz" -C "$root/opt"
         programs_run "/opt/${tgz%.tar.gz}/bin"
         say "$tgz runs from /opt"

@@ -137,7 +137,6 @@ programs_run() {
     local p args
     for p in $programs; do
         for args in "" "one --two"; do
-            # shellcheck disable=SC2086 # the arguments, split
             in_system "$1/$p" $args </dev/null >"$out" 2>"$err" && status=0 || status=$?
             name=$p expected_out=$source_dir/$p/expected.out expect_output
         done
@@ -148,7 +147,8 @@ programs_run() {
 # version of one; and their removal.
 apt_installed() { in_system dpkg-query -W -f '${db:Status-Abbrev}${Package}\n' 'libcwork*' | awk '$1 == "ii" { print $2 }'; }
 apt_version() { in_system dpkg-query -W -f '${Version}' "$1"; }
-apt_remove() { in_system apt-get -y -q -o Dpkg::Use-Pty=0 purge 'libcwork*'; }
+apt_get() { in_system apt-get -y -q -o Dpkg::Use-Pty=0 "$@"; }
+apt_remove() { apt_get purge 'libcwork*'; }
 rpm_installed() { rpm --root "$root" -qa --qf '%{NAME}\n' 'libcwork*'; }
 rpm_version() { rpm --root "$root" -q --qf '%{VERSION}' "$1"; }
 rpm_remove() { dnf_in "$root" "" remove 'libcwork*'; }

@@ -48,7 +48,7 @@ from_repository() {
     for name in $rhels; do
         for build in "${builds[@]}"; do
             . "$build/facts.sh"
-            [[ " $(offered_of "$name") " == *" $package "* && " $(fits_of "$runtime") " != *" $package "* ]] || continue
+            offers "$name" "$package" && ! fits "$runtime" "$package" || continue
             refuses "dnf install libcwork from rpm/$name on glibc $glibc" "libc.so.6(GLIBC_$floor)(64bit)" \
                 dnf_in "$root" "$name" install libcwork
             refused="; from rpm/$name, dnf refuses $package: it needs libc.so.6(GLIBC_$floor)(64bit)"

@@ -13,13 +13,15 @@ export GNUPGHOME=$work/gnupg
 trap 'gpgconf --kill all; rm -rf "$work"' EXIT
 key=$(cat "$work/published-first/FINGERPRINT") next=$(cat "$work/published-fourth/FINGERPRINT")
 p=$work/tree
+# The newest generation's packages, which the rows put elsewhere.
+read -r deb rpm < <(. "$(newest_in "$source_dir")/facts.sh" && echo "$deb $rpm")
 
 # decoyed FILE OTHER SUFFIX SHOWN: in a copy of the first release, FILE
 # renamed with SUFFIX, which makes a name that could pass for it (SHOWN,
 # escaped), and OTHER put under its own name: make verify refuses it,
 # without a fingerprint as the README's first step runs, naming the decoy.
 decoyed() {
-    rm -rf "$p" && cp -a "$work/published-first" "$p" && mv "$p/$1" "$p/$1$3" && cp "$2" "$p/$1"
+    kept published-first "$p" && mv "$p/$1" "$p/$1$3" && cp "$2" "$p/$1"
     refuses "make verify of a decoy of $1" "'$1$4': a name that" verify_tree "$p"
     say "a decoy of $1 ('$1$4') and another file under its name: make verify refuses the tree"
 }
@@ -32,15 +34,14 @@ unvouched() {
     grep -qF "nothing vouches for .htaccess, .well-known/security.txt, index.html:" "$out" &&
         grep -qF "warning: .htaccess configures the web server, and can redirect clients" "$out" ||
         fail "make verify does not name the web server's files, or the .htaccess:"$'\n'"$(cat "$out")"
-    rm -rf "$p" && cp -a "$work/published-first" "$p" && cp "$work/published-fourth/.htaccess" "$p/apt/"
+    kept published-first "$p" && cp "$work/published-fourth/.htaccess" "$p/apt/"
     refuses "make verify of a tree with apt/.htaccess" "apt/.htaccess: no signed index names it" verify_tree "$p"
     say "the web server's files are named as what nothing vouches for, the .htaccess warned of; in apt/, refused"
 }
 
 # Decoys: a blank, a control or a format character, a byte that is not UTF-8.
 decoys() {
-    local el=${rhels##* } deb rpm
-    deb=$(. "$(newest_in "$source_dir")/facts.sh" && echo "$deb") rpm=$(. "$(newest_in "$source_dir")/facts.sh" && echo "$rpm")
+    local el=${rhels##* }
     echo "$next" >"$work/other.fpr" && echo garbage >"$work/garbage"
     decoyed FINGERPRINT "$work/other.fpr" $'\t' '\x09'
     decoyed libcwork.gpg "$systems/next.gpg" $'\xc2\xa0' '\xa0'
@@ -59,7 +60,7 @@ decoys() {
 over_a_url() {
     local record
     record=$(record_name "$first")
-    rm -rf "$p" && cp -a "$work/published-first" "$p" && truncate -s 300M "$p/libcwork-big.tar.gz"
+    kept published-first "$p" && truncate -s 300M "$p/libcwork-big.tar.gz"
     printf '%s  %s\n# size %s %s\n' "$(printf '%064d' 0)" libcwork-big.tar.gz 314572800 libcwork-big.tar.gz >>"$p/SHA256SUMS"
     FINGERPRINT=$key refuses "make verify over http of SHA256SUMS not signed by the key" \
         "nothing more of it is read, as its SHA256SUMS is not signed" verify_tree --served "$p"
@@ -79,10 +80,10 @@ over_a_url() {
 # naming both dates, from a directory and over http, also with both keys
 # of a rotation trusted; ACCEPT_OLDER=yes takes it.
 rollback() {
-    rm -rf "$work/place" && cp -a "$work/published-second" "$work/place"
+    kept published-second "$work/place"
     FINGERPRINT=$key must "make verify of the second release" verify_tree "$work/place"
     grep -qF "nothing earlier from $key at $work/place is known here" "$out" || fail "the first use is not said:"$'\n'"$(cat "$out")"
-    rm -rf "$work/place" && cp -a "$work/published-first" "$work/place"
+    kept published-first "$work/place"
     FINGERPRINT=$key refuses "make verify of the first release, served again" "older tree served again (a rollback) is refused" \
         verify_tree "$work/place"
     [ "$(grep -o 'signed on [0-9-]* [0-9:]* UTC' "$out" | sort -u | wc -l)" = 2 ] ||
@@ -99,7 +100,7 @@ rollback() {
 # and everything signed again by the key: make verify refuses it, saying
 # SAYING.
 forged() {
-    rm -rf "$p" && cp -a "$work/published-first" "$p"
+    kept published-first "$p"
     if [ "$3" = - ]; then must "could not forge $1" /usr/bin/python3 "$source_dir/tests/forge.py" "$p" "$key" "${@:4}"
     else (cd "$p" && "${@:3}") && must "could not forge $1" /usr/bin/python3 "$source_dir/tests/forge.py" "$p" "$key"; fi
     refuses "make verify of $1, signed again by the key" "$2" verify_tree "$p"
@@ -112,8 +113,7 @@ forged() {
 # xml:base), or with another hash that apt checks, or an index that apt or
 # dnf reads and make verify does not.
 key_holder() {
-    local d=${releases##* } el=${rhels##* } rpm index
-    rpm=$(. "$(newest_in "$source_dir")/facts.sh" && echo "$rpm")
+    local d=${releases##* } el=${rhels##* } index
     forged "a version without its provenance" "names it as libcwork $first, which is not a version with its provenance" rm "$(provenance_name "$first")"
     forged "a version without its build record" "version $first: has no build record" rm "$(record_name "$first")"
     forged "a version without its source archive" "version $first: has no source archive" rm "$(source_name "$first")"
@@ -158,7 +158,7 @@ aged_key() {
     mkdir -m 700 "$keys" && GNUPGHOME=$keys must "could not make a key a year ago" faketime "$past" \
         gpg --batch --quiet --passphrase '' --quick-gen-key "aged <aged@example.org>" ed25519 sign 1d
     aged=$(key_fingerprints --homedir "$keys" --list-keys)
-    rm -rf "$p" && cp -a "$work/published-first" "$p" && gpg --homedir "$keys" --batch --export "$aged" >"$p/libcwork.gpg" &&
+    kept published-first "$p" && gpg --homedir "$keys" --batch --export "$aged" >"$p/libcwork.gpg" &&
         echo "$aged" >"$p/FINGERPRINT"
     GNUPGHOME=$keys must "could not sign a year ago" faketime "$signed" /usr/bin/python3 "$source_dir/tests/forge.py" "$p" "$aged"
     gpgconf --homedir "$keys" --kill all
