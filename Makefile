@@ -86,7 +86,7 @@ run: all
 		$$exe || exit 1; echo; \
 	done
 
-# The options are those of the test presets, which each see one generation only.
+# Every generation's tests but the system tests, which need root (make systems, make hosts).
 check: all
 	$(call ctest,-LE 'systems|hosts')
 
