@@ -77,16 +77,21 @@ from_published() {
     purged
 }
 
-# through_release_package VERSION TREE ACTION: dnf ACTION libcwork from
-# TREE, by the .repo and key the release package installed, takes $expect
-# to VERSION. (dnf --installroot reads file: URLs on this machine, not in
-# the root: baseurl and gpgkey are pointed at where those are here.)
-through_release_package() {
+# release_dnf TREE REPO ARG...: dnf ARG..., by the .repo and key the
+# release package installed, its repository REPO read from TREE. (dnf
+# --installroot reads file: URLs on this machine, not in the root: baseurl
+# and gpgkey are pointed at where those are here.)
+release_dnf() {
     local number=number_$el
-    must "dnf $3 libcwork through the release package, from $2" unshare -n dnf --installroot="$root" \
-        --releasever="${!number}" --noplugins --assumeyes --setopt=reposdir="$root/etc/yum.repos.d" \
-        --setopt=skip_if_unavailable=False --setopt=libcwork.baseurl="file://$work/$2/rpm/$el/" \
-        --setopt=libcwork.gpgkey="file://$root/etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork" "$3" libcwork
+    unshare -n dnf --installroot="$root" --releasever="${!number}" --noplugins --assumeyes \
+        --setopt=reposdir="$root/etc/yum.repos.d" --setopt=skip_if_unavailable=False \
+        --setopt="$2.baseurl=file://$work/$1/rpm/$el${2#libcwork}/" \
+        --setopt="$2.gpgkey=file://$root/etc/pki/rpm-gpg/RPM-GPG-KEY-libcwork" "${@:3}"
+}
+# through_release_package VERSION TREE ACTION: dnf ACTION libcwork from
+# TREE, through the release package, takes $expect to VERSION.
+through_release_package() {
+    must "dnf $3 libcwork through the release package, from $2" release_dnf "$2" libcwork "$3" libcwork
     is_at "$1"
 }
 
@@ -100,8 +105,22 @@ release_package() {
         fail "libcwork.repo names another place:"$'\n'"$(cat "$root/etc/yum.repos.d/libcwork.repo")"
     through_release_package "${third%-*}" published-rotating install
     through_release_package "${fourth%-*}" published-fourth upgrade
+    # Its -rebuilt repository, switched on as docs/packages.md says (by
+    # enabled= in the .repo, libcwork's off): dnf reads that, signed. The
+    # .repo is put back after, as rpm keeps one a user changed (.rpmsave).
+    cp -p "$root/etc/yum.repos.d/libcwork.repo" "$work/libcwork.repo"
+    sed -i -e '/^\[libcwork\]$/a enabled=0' -e '/^\[libcwork-rebuilt\]$/,$s/^enabled=0$/enabled=1/' "$root/etc/yum.repos.d/libcwork.repo"
+    grep -qx 'baseurl=file:/srv/libcwork/rpm/el$releasever-rebuilt/' "$root/etc/yum.repos.d/libcwork.repo" &&
+        [ "$(grep -c '^enabled=' "$root/etc/yum.repos.d/libcwork.repo")" = 2 ] ||
+        fail "libcwork.repo, switched:"$'\n'"$(cat "$root/etc/yum.repos.d/libcwork.repo")"
+    must "dnf makecache from the -rebuilt repository, through the release package" \
+        release_dnf published-fourth libcwork-rebuilt makecache
+    must "dnf repolist" release_dnf published-fourth libcwork-rebuilt repolist
+    grep -q "^libcwork-rebuilt " "$out" && ! grep -q "^libcwork " "$out" ||
+        fail "dnf does not have the -rebuilt repository alone:"$'\n'"$(cat "$out")"
+    mv "$work/libcwork.repo" "$root/etc/yum.repos.d/libcwork.repo"
     say "the release package of the rotation brings $expect ${third%-*}" \
-        "and, after the switch to the next key, dnf upgrade ${fourth%-*}"
+        "and, after the switch to the next key, dnf upgrade ${fourth%-*}; switched to $el-rebuilt, as the docs say, dnf reads that"
     purged
 }
 
